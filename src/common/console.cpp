@@ -1,0 +1,25 @@
+#include "common/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace morva {
+
+void Print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void PrintHexTrace(const char* label, int count, const char* bytes) {
+    std::printf("%s(%d) : ", label, count);
+    for (int i = 0; i < count; ++i) {
+        std::printf("%02X ", static_cast<unsigned char>(bytes[i]));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+}  // namespace morva

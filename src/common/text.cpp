@@ -1,0 +1,48 @@
+#include "common/text.h"
+
+#include <climits>
+
+namespace morva {
+
+char ToUpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+int ReadLeadingInt(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (value <= static_cast<long long>(INT_MAX) + 1) {
+            value = value * 10 + (*p - '0');
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+int ComPrefixLength(const char* word) {
+    for (int i = 0; i < 4; ++i) {
+        if (word[i] == '\0') {
+            return 0;
+        }
+    }
+    const bool com = ToUpperAscii(word[0]) == 'C' && ToUpperAscii(word[1]) == 'O' &&
+                     ToUpperAscii(word[2]) == 'M';
+    return com ? 3 : 0;
+}
+
+}  // namespace morva

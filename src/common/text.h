@@ -1,0 +1,17 @@
+// Small text helpers shared by the command line and the settings.
+#pragma once
+
+namespace morva {
+
+// Reads a leading decimal integer: white space skipped, one optional sign, then digits up to
+// the first other character. No digits gives 0. Values beyond the int range saturate, so that
+// an overlong number can never wrap round into a valid port.
+int ReadLeadingInt(const char* text);
+
+// 3 when the word is at least 4 characters long and begins with "COM" in any case, else 0.
+int ComPrefixLength(const char* word);
+
+// ASCII letters compared without regard to case.
+char ToUpperAscii(char c);
+
+}  // namespace morva

@@ -1,0 +1,226 @@
+#include "front/front.h"
+
+#include <array>
+#include <cstring>
+
+#include "common/console.h"
+#include "common/exit_codes.h"
+#include "common/product.h"
+#include "common/text.h"
+#include "common/verbose.h"
+#include "link/transact.h"
+#include "scan/scan.h"
+#include "settings/port_setting.h"
+#include "update/update.h"
+
+namespace morva {
+namespace {
+
+constexpr std::array<const char*, 3> kCommandTable = {"HWSC", "SCOM", "UPDT"};
+
+bool IsOptionWord(const char* word) { return word[0] == '-' || word[0] == '/'; }
+
+// Texts of the two callers of the port resolution.
+struct ResolutionTexts {
+    const char* illegalFormat;
+    const char* notFound;
+};
+constexpr ResolutionTexts kUpdateTexts = {"%s.ini : Illegal format\n", "%s.ini : Not found\n"};
+constexpr ResolutionTexts kPassThroughTexts = {"Illegal format : %s.ini\n",
+                                               "Not found : %s.ini\n"};
+
+// Returns 0 with *port usable, or the exit code after printing why there is no port.
+int ResolvePort(const char* programPath, const ResolutionTexts& texts, int* port) {
+    if (*port == kNoPortGiven) {
+        *port = ReadPortSetting(programPath);
+    }
+    if (*port < 0) {
+        Print(texts.illegalFormat, kProgramName);
+        return kExitNoPort;
+    }
+    if (*port == 0) {
+        Print(texts.notFound, kProgramName);
+        return kExitNoPort;
+    }
+    return kExitOk;
+}
+
+int RunUpdate(int argc, const char* const* argv, int commandIndex, int port) {
+    if (argc - commandIndex < 2) {
+        PrintUpdateHelp();
+        return kExitCommand;
+    }
+    const int resolved = ResolvePort(argv[0], kUpdateTexts, &port);
+    if (resolved != kExitOk) {
+        return resolved;
+    }
+    int index = commandIndex;
+    int flash = 0;
+    const char* flag = argv[index + 1];
+    if (std::strcmp(flag, "-w") == 0 || std::strcmp(flag, "-W") == 0) {
+        flash = 1;
+        ++index;
+        if (GetVerboseLevel() >= 1) {
+            Print("Do update after test !\n");
+        }
+    } else if (GetVerboseLevel() >= 1) {
+        Print("Do only test.\n");
+    }
+    // With the flag as the last word there is no path: the entry after the last word is null.
+    const char* path = index + 1 < argc ? argv[index + 1] : nullptr;
+    return UpdateFirmware(port, flash, path);
+}
+
+int RunPassThrough(int argc, const char* const* argv, int commandIndex, int port) {
+    const int resolved = ResolvePort(argv[0], kPassThroughTexts, &port);
+    if (resolved != kExitOk) {
+        return resolved;
+    }
+    // The joined text has passed the length check: at most 256 characters and the CR.
+    std::array<char, kCommandTextMax + 1> commandLine{};
+    std::size_t used = 0;
+    for (int i = commandIndex; i < argc; ++i) {
+        const std::size_t length = std::strlen(argv[i]);
+        if (used + length + 1 > kCommandTextMax) {
+            return kExitCommand;
+        }
+        std::memcpy(commandLine.data() + used, argv[i], length);
+        used += length;
+        commandLine[used++] = ' ';
+    }
+    commandLine[used - 1] = '\r';
+
+    std::array<char, kReplyPlaceSize> reply{};
+    const int result = TransactCommand(port, kReplyString, commandLine.data(), reply.data());
+    if (reply[0] == '1' && (reply[1] == '\r' || reply[1] == '\n')) {
+        Print("Command Error\n");
+    } else {
+        Print("%s\n", reply.data());
+    }
+    return result;
+}
+
+}  // namespace
+
+int ReadPortValue(const char* text) { return ReadLeadingInt(text + ComPrefixLength(text)); }
+
+OptionScan ScanOptions(int argc, const char* const* argv) {
+    OptionScan scan;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (!IsOptionWord(word)) {
+            if (!scan.awaitingPort) {
+                break;
+            }
+            scan.port = ReadPortValue(word);
+            scan.awaitingPort = false;
+            ++scan.commandIndex;
+            continue;
+        }
+        ++scan.commandIndex;
+        for (const char* p = word + 1; *p != '\0'; ++p) {
+            if (*p == 'v' || *p == 'V') {
+                SetVerboseLevel(GetVerboseLevel() + 1);
+            } else if (*p == 'c' || *p == 'C') {
+                // A word longer than the marker and the letter carries the value itself,
+                // even when the letter ends it (the empty value then reads as 0).
+                if (std::strlen(word) == 2) {
+                    scan.awaitingPort = true;
+                } else {
+                    scan.port = ReadPortValue(p + 1);
+                }
+                break;
+            }
+        }
+    }
+    return scan;
+}
+
+long long JoinedLength(int argc, const char* const* argv, int first) {
+    long long sum = 0;
+    for (int i = first; i < argc; ++i) {
+        sum += static_cast<long long>(std::strlen(argv[i])) + 1;
+    }
+    return sum - 1;
+}
+
+int LookupCommand(const char* word) {
+    for (std::size_t row = 0; row < kCommandTable.size(); ++row) {
+        const char* name = kCommandTable[row];
+        int i = 0;
+        while (i < 4 && word[i] != '\0' && ToUpperAscii(word[i]) == name[i]) {
+            ++i;
+        }
+        if (i == 4) {
+            return static_cast<int>(row) + 1;
+        }
+    }
+    return kCommandNone;
+}
+
+void PrintUsage() {
+    Print("[%s.exe v.%s]\n", kProgramName, kVersionText);
+    Print("\n");
+    Print("Usage:\n");
+    Print("%s.exe [<option>] <command> [<parameter>]\n", kProgramName);
+    Print("\n");
+    Print("\tcommand   : %s series command.\n", kSeriesName);
+    Print("\tparameter : command parameters (if necessary).\n");
+    Print("\toption    :\n");
+    Print("\t            -c <port>: COM port number (superior to %s.ini)\n", kProgramName);
+    Print("\t            -v       : verbose mode\n");
+    Print("\n");
+    Print("Note:\n");
+    Print("\tAt first, you must execute SCOM command to select the COM port\n");
+    Print("\twhich is assigned to %s.\n", kSeriesName);
+    Print("\t%s.ini will be created in the same folder as %s.exe.\n", kProgramName, kProgramName);
+    Print("\n");
+    Print("\t(example)\n");
+    Print("\t%s.exe SCOM 1\n", kProgramName);
+}
+
+void PrintUpdateHelp() {
+    Print("[Description]\n");
+    Print("\tUpdate %s firmware\n", kSeriesName);
+    Print("[Usage]\n");
+    Print("\t%s.exe UPDT [-w] <mot file path>\n", kProgramName);
+    Print("\tWithout -w option, %s.exe will do only communication test.\n", kProgramName);
+    Print("\tWith -w option, %s.exe will update after communication test.\n", kProgramName);
+}
+
+int RunFront(int argc, const char* const* argv) {
+    if (argc < 2) {
+        PrintUsage();
+        return kExitOk;
+    }
+    const OptionScan scan = ScanOptions(argc, argv);
+    if (scan.awaitingPort) {
+        Print("Need COM port number after '-c' option.\n");
+        return kExitBadPortArg;
+    }
+    if (scan.port == 0) {
+        Print("Illegal port number\n");
+        return kExitBadPortArg;
+    }
+    if (GetVerboseLevel() >= 1) {
+        Print("verbose level:%d\n", GetVerboseLevel());
+    }
+    const long long joined = JoinedLength(argc, argv, scan.commandIndex);
+    if (joined <= 0 || joined > kMaxJoinedLength) {
+        Print("Too long command or command-options.\n");
+        return kExitCommand;
+    }
+    const char* commandWord = argv[scan.commandIndex];
+    switch (LookupCommand(commandWord)) {
+        case kCommandHwsc:
+            return ScanDevices();
+        case kCommandScom:
+            return SetComPort(argc, argv, scan.commandIndex);
+        case kCommandUpdt:
+            return RunUpdate(argc, argv, scan.commandIndex, scan.port);
+        default:
+            return RunPassThrough(argc, argv, scan.commandIndex, scan.port);
+    }
+}
+
+}  // namespace morva

@@ -1,0 +1,3 @@
+#include "front/front.h"
+
+int main(int argc, char** argv) { return morva::RunFront(argc, argv); }

@@ -1,0 +1,119 @@
+#include "link/comm_port.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "common/console.h"
+#include "common/verbose.h"
+
+namespace morva {
+namespace {
+
+// A failed query is treated like a reported line error: the port cannot be trusted.
+bool LineErrorOrFailedQuery(CommPort* commPort, std::uint32_t* waiting) {
+    std::uint32_t errorWord = 0;
+    *waiting = 0;
+    if (SerialQueryStatus(commPort, &errorWord, waiting) == 0) {
+        return true;
+    }
+    return errorWord != 0;
+}
+
+}  // namespace
+
+int OpenCommPort(int port, CommPort* commPort) {
+    CommPort opened;
+    if (SerialOpen(port, &opened) == 0) {
+        return 0;
+    }
+    *commPort = opened;
+    return 1;
+}
+
+int CloseCommPort(CommPort* commPort) {
+    SerialClose(commPort);
+    return 0;
+}
+
+int WriteComm(CommPort* commPort, const char* bytes, int length) {
+    std::uint32_t waiting = 0;
+    if (LineErrorOrFailedQuery(commPort, &waiting)) {
+        return kLinkLineError;
+    }
+    if (GetVerboseLevel() >= 1) {
+        PrintHexTrace("TX", length, bytes);
+    }
+    if (SerialWrite(commPort, bytes, length) == 0) {
+        return kLinkWriteFailed;
+    }
+    return 0;
+}
+
+int ReadCommString(CommPort* commPort, char* buffer, int capacity) {
+    int room = capacity;
+    int written = 0;
+    for (int pollsLeft = kPollLimit; pollsLeft > 0; --pollsLeft) {
+        SerialSleep(kPollIntervalMs);
+        std::uint32_t waiting = 0;
+        if (LineErrorOrFailedQuery(commPort, &waiting)) {
+            return kLinkLineError;
+        }
+        const int count = static_cast<int>(std::min<std::uint32_t>(
+            waiting, static_cast<std::uint32_t>(std::max(room, 0))));
+        if (count == 0) {
+            continue;
+        }
+        int got = 0;
+        if (SerialRead(commPort, buffer + written, count, &got) == 0) {
+            return kLinkReadFailed;
+        }
+        got = std::clamp(got, 0, count);
+        buffer[written + got] = '\0';
+        // A NUL byte inside the piece ends the search early, as a C string search would.
+        for (int i = written; i < written + got && buffer[i] != '\0'; ++i) {
+            if (buffer[i] == '\r') {
+                const int length = written + got;
+                if (GetVerboseLevel() >= 1) {
+                    PrintHexTrace("RX", length - 1, buffer);
+                }
+                return length;
+            }
+        }
+        room -= got;
+        if (room <= 0) {
+            return kLinkBufferFull;
+        }
+        written += got;
+    }
+    return kLinkTimeout;
+}
+
+int ReadCommByte(CommPort* commPort, char* buffer, int capacity) {
+    for (int pollsLeft = kPollLimit; pollsLeft > 0; --pollsLeft) {
+        SerialSleep(kPollIntervalMs);
+        std::uint32_t waiting = 0;
+        if (LineErrorOrFailedQuery(commPort, &waiting)) {
+            if (GetVerboseLevel() >= 3) {
+                Print("ReadCommByte : ClearCommError() failure\n");
+            }
+            return kLinkLineError;
+        }
+        if (std::min<std::uint32_t>(waiting, static_cast<std::uint32_t>(std::max(capacity, 0))) ==
+            0) {
+            continue;
+        }
+        int got = 0;
+        if (SerialRead(commPort, buffer, 1, &got) == 0) {
+            if (GetVerboseLevel() >= 3) {
+                Print("ReadCommByte : ReadFile() failure\n");
+            }
+            return kLinkReadFailed;
+        }
+        got = std::clamp(got, 0, 1);
+        buffer[got] = '\0';
+        return got;
+    }
+    return kLinkTimeout;
+}
+
+}  // namespace morva

@@ -1,0 +1,94 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/serial_port.h"
+
+namespace morva {
+namespace {
+
+HANDLE AsHandle(const CommPort* commPort) {
+    return reinterpret_cast<HANDLE>(commPort->handle);  // NOLINT(performance-no-int-to-ptr)
+}
+
+// fBinary set; parity check, CTS/DSR flow, DTR control, DSR sensitivity, TX-continue, XON/XOFF,
+// error char, RTS control and abort-on-error cleared; fNull and the reserved bits kept.
+constexpr DWORD kFlagsKeep = 0xFFFF8801;
+constexpr DWORD kFlagsSet = 0x00000001;
+
+}  // namespace
+
+int SerialOpen(int port, CommPort* commPort) {
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DCB dcb;
+    if (GetCommState(handle, &dcb) == FALSE) {
+        CloseHandle(handle);
+        return 0;
+    }
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // The flag bit-fields follow BaudRate as one 32-bit word.
+    DWORD flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const char*>(&dcb.BaudRate) + sizeof dcb.BaudRate,
+                sizeof flags);
+    flags = (flags & kFlagsKeep) | kFlagsSet;
+    std::memcpy(reinterpret_cast<char*>(&dcb.BaudRate) + sizeof dcb.BaudRate, &flags,
+                sizeof flags);
+    dcb.XonChar = 0x01;
+    dcb.XoffChar = 0x02;
+    dcb.ErrorChar = 0x03;
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = 0x04;
+    if (SetCommState(handle, &dcb) == FALSE) {
+        CloseHandle(handle);
+        return 0;
+    }
+    commPort->handle = reinterpret_cast<std::intptr_t>(handle);
+    return 1;
+}
+
+void SerialClose(CommPort* commPort) {
+    CloseHandle(AsHandle(commPort));
+    commPort->handle = -1;
+}
+
+int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_t* waiting) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(AsHandle(commPort), &errors, &status) == FALSE) {
+        return 0;
+    }
+    *errorWord = errors;
+    *waiting = status.cbInQue;
+    return 1;
+}
+
+int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
+    DWORD read = 0;
+    if (ReadFile(AsHandle(commPort), buffer, static_cast<DWORD>(count), &read, nullptr) == FALSE) {
+        return 0;
+    }
+    *got = static_cast<int>(read);
+    return 1;
+}
+
+int SerialWrite(CommPort* commPort, const char* bytes, int count) {
+    DWORD written = 0;
+    return WriteFile(AsHandle(commPort), bytes, static_cast<DWORD>(count), &written, nullptr) ==
+                   FALSE
+               ? 0
+               : 1;
+}
+
+void SerialSleep(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+}  // namespace morva

@@ -1,0 +1,16 @@
+// The UPDT command: the firmware file is checked, sent in a test pass and, when asked for,
+// in a flash pass, one line per exchange with a one-byte handshake.
+#pragma once
+
+namespace morva {
+
+inline constexpr int kTestPass = 0;
+inline constexpr int kFlashPass = 1;
+
+// Returns the exit code. `path` may be null (no path word on the command line).
+int UpdateFirmware(int port, int flash, const char* path);
+
+// One pass over the file. Returns 0 when the whole file went through, else a failure code.
+int TransferFirmware(int port, const char* path, int pass, int total);
+
+}  // namespace morva
