@@ -30,7 +30,9 @@ int GetCurrentDir(char* buffer, int capacity) {
     return 1;
 }
 
-const char* GetEnvVar(const char* name) { return std::getenv(name); }
+const char* GetEnvVar(const char* name) {
+    return std::getenv(name);
+}
 
 std::FILE* OpenFileForReading(const char* path) {
     if (path == nullptr) {

@@ -4,7 +4,9 @@
 
 namespace morva {
 
-char ToUpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char ToUpperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 int ReadLeadingInt(const char* text) {
     const char* p = text;

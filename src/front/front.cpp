@@ -18,7 +18,9 @@ namespace {
 
 constexpr std::array<const char*, 3> kCommandTable = {"HWSC", "SCOM", "UPDT"};
 
-bool IsOptionWord(const char* word) { return word[0] == '-' || word[0] == '/'; }
+bool IsOptionWord(const char* word) {
+    return word[0] == '-' || word[0] == '/';
+}
 
 // Texts of the two callers of the port resolution.
 struct ResolutionTexts {
@@ -26,8 +28,7 @@ struct ResolutionTexts {
     const char* notFound;
 };
 constexpr ResolutionTexts kUpdateTexts = {"%s.ini : Illegal format\n", "%s.ini : Not found\n"};
-constexpr ResolutionTexts kPassThroughTexts = {"Illegal format : %s.ini\n",
-                                               "Not found : %s.ini\n"};
+constexpr ResolutionTexts kPassThroughTexts = {"Illegal format : %s.ini\n", "Not found : %s.ini\n"};
 
 // Returns 0 with *port usable, or the exit code after printing why there is no port.
 int ResolvePort(const char* programPath, const ResolutionTexts& texts, int* port) {
@@ -102,7 +103,9 @@ int RunPassThrough(int argc, const char* const* argv, int commandIndex, int port
 
 }  // namespace
 
-int ReadPortValue(const char* text) { return ReadLeadingInt(text + ComPrefixLength(text)); }
+int ReadPortValue(const char* text) {
+    return ReadLeadingInt(text + ComPrefixLength(text));
+}
 
 OptionScan ScanOptions(int argc, const char* const* argv) {
     OptionScan scan;

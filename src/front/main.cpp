@@ -1,3 +1,5 @@
 #include "front/front.h"
 
-int main(int argc, char** argv) { return morva::RunFront(argc, argv); }
+int main(int argc, char** argv) {
+    return morva::RunFront(argc, argv);
+}

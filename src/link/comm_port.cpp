@@ -58,8 +58,8 @@ int ReadCommString(CommPort* commPort, char* buffer, int capacity) {
         if (LineErrorOrFailedQuery(commPort, &waiting)) {
             return kLinkLineError;
         }
-        const int count = static_cast<int>(std::min<std::uint32_t>(
-            waiting, static_cast<std::uint32_t>(std::max(room, 0))));
+        const int count = static_cast<int>(
+            std::min<std::uint32_t>(waiting, static_cast<std::uint32_t>(std::max(room, 0))));
         if (count == 0) {
             continue;
         }

@@ -7,11 +7,11 @@
 namespace morva {
 
 // Link codes: 0 or more is success (for the receives, the number of bytes received).
-inline constexpr int kLinkLineError = -1;   // the status query reported a line error
-inline constexpr int kLinkReadFailed = -2;  // the read call failed
-inline constexpr int kLinkWriteFailed = -3; // the write call failed
-inline constexpr int kLinkTimeout = -4;     // 200 polls passed without the reply
-inline constexpr int kLinkBufferFull = -5;  // the buffer filled without a carriage return
+inline constexpr int kLinkLineError = -1;    // the status query reported a line error
+inline constexpr int kLinkReadFailed = -2;   // the read call failed
+inline constexpr int kLinkWriteFailed = -3;  // the write call failed
+inline constexpr int kLinkTimeout = -4;      // 200 polls passed without the reply
+inline constexpr int kLinkBufferFull = -5;   // the buffer filled without a carriage return
 
 inline constexpr int kPollIntervalMs = 10;
 inline constexpr int kPollLimit = 200;

@@ -9,6 +9,9 @@ namespace morva {
 
 struct CommPort {
     std::intptr_t handle = -1;
+    // Windows: a named mutex held for the exchange, so that two morva processes never hold
+    // one port even where the system does not enforce exclusive opens of devices (Wine).
+    std::intptr_t guard = 0;
     // Line-error counters seen at the previous status query (POSIX only).
     std::array<std::uint64_t, 5> errorCounts{};
     bool hasErrorCounts = false;

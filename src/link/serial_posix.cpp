@@ -24,13 +24,16 @@ int FormDevicePath(int port, char* path) {
     if (folder != nullptr && folder[0] != '\0') {
         length = std::snprintf(path, kDevicePathSize, "%s/com%d", folder, port);
     } else {
-        length = std::snprintf(path, kDevicePathSize, "/dev/ttyS%lld", static_cast<long long>(port) - 1);
+        length =
+            std::snprintf(path, kDevicePathSize, "/dev/ttyS%lld", static_cast<long long>(port) - 1);
     }
     return length > 0 && length < kDevicePathSize ? 1 : 0;
 }
 
 // Pseudo-terminals refuse modem-line and counter ioctls; only that refusal is harmless.
-bool IsUnsupported(int error) { return error == ENOTTY || error == EINVAL; }
+bool IsUnsupported(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
 
 bool ReadErrorCounts(int fd, std::array<std::uint64_t, 5>* counts) {
     serial_icounter_struct icount{};
@@ -123,7 +126,8 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
 }
 
 int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
-    const ssize_t result = read(static_cast<int>(commPort->handle), buffer, static_cast<size_t>(count));
+    const ssize_t result =
+        read(static_cast<int>(commPort->handle), buffer, static_cast<size_t>(count));
     if (result < 0) {
         if (errno == EAGAIN || errno == EINTR) {
             *got = 0;
@@ -136,7 +140,8 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
 }
 
 int SerialWrite(CommPort* commPort, const char* bytes, int count) {
-    const ssize_t result = write(static_cast<int>(commPort->handle), bytes, static_cast<size_t>(count));
+    const ssize_t result =
+        write(static_cast<int>(commPort->handle), bytes, static_cast<size_t>(count));
     return result < 0 ? 0 : 1;
 }
 

@@ -17,19 +17,46 @@ HANDLE AsHandle(const CommPort* commPort) {
 constexpr DWORD kFlagsKeep = 0xFFFF8801;
 constexpr DWORD kFlagsSet = 0x00000001;
 
+// Takes the per-port mutex without waiting; nullptr when another morva holds the port.
+HANDLE TakeGuard(int port) {
+    char name[48];
+    std::snprintf(name, sizeof name, "Local\\morva-COM%d", port);
+    HANDLE guard = CreateMutexA(nullptr, FALSE, name);
+    if (guard == nullptr) {
+        return nullptr;
+    }
+    const DWORD taken = WaitForSingleObject(guard, 0);
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
+        CloseHandle(guard);
+        return nullptr;
+    }
+    return guard;
+}
+
+void DropGuard(HANDLE guard) {
+    ReleaseMutex(guard);
+    CloseHandle(guard);
+}
+
 }  // namespace
 
 int SerialOpen(int port, CommPort* commPort) {
+    HANDLE guard = TakeGuard(port);
+    if (guard == nullptr) {
+        return 0;
+    }
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        DropGuard(guard);
         return 0;
     }
     DCB dcb;
     if (GetCommState(handle, &dcb) == FALSE) {
         CloseHandle(handle);
+        DropGuard(guard);
         return 0;
     }
     dcb.BaudRate = 9600;
@@ -41,8 +68,7 @@ int SerialOpen(int port, CommPort* commPort) {
     std::memcpy(&flags, reinterpret_cast<const char*>(&dcb.BaudRate) + sizeof dcb.BaudRate,
                 sizeof flags);
     flags = (flags & kFlagsKeep) | kFlagsSet;
-    std::memcpy(reinterpret_cast<char*>(&dcb.BaudRate) + sizeof dcb.BaudRate, &flags,
-                sizeof flags);
+    std::memcpy(reinterpret_cast<char*>(&dcb.BaudRate) + sizeof dcb.BaudRate, &flags, sizeof flags);
     dcb.XonChar = 0x01;
     dcb.XoffChar = 0x02;
     dcb.ErrorChar = 0x03;
@@ -50,15 +76,19 @@ int SerialOpen(int port, CommPort* commPort) {
     dcb.EvtChar = 0x04;
     if (SetCommState(handle, &dcb) == FALSE) {
         CloseHandle(handle);
+        DropGuard(guard);
         return 0;
     }
     commPort->handle = reinterpret_cast<std::intptr_t>(handle);
+    commPort->guard = reinterpret_cast<std::intptr_t>(guard);
     return 1;
 }
 
 void SerialClose(CommPort* commPort) {
     CloseHandle(AsHandle(commPort));
+    DropGuard(reinterpret_cast<HANDLE>(commPort->guard));  // NOLINT(performance-no-int-to-ptr)
     commPort->handle = -1;
+    commPort->guard = 0;
 }
 
 int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_t* waiting) {
@@ -89,6 +119,8 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
                : 1;
 }
 
-void SerialSleep(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void SerialSleep(int milliseconds) {
+    Sleep(static_cast<DWORD>(milliseconds));
+}
 
 }  // namespace morva

@@ -6,9 +6,9 @@ namespace morva {
 inline constexpr int kReplyString = 0;  // reply ends with a carriage return
 inline constexpr int kReplyByte = 1;    // reply is one byte
 
-inline constexpr int kReplyCapacity = 256;            // longest reply string
+inline constexpr int kReplyCapacity = 256;                  // longest reply string
 inline constexpr int kReplyPlaceSize = kReplyCapacity + 1;  // callers' buffers: reply + NUL
-inline constexpr int kCommandTextMax = 257;           // joined text of 256 and the carriage return
+inline constexpr int kCommandTextMax = 257;  // joined text of 256 and the carriage return
 
 // Sends `command` (NUL-terminated, ending in a carriage return, at most kCommandTextMax
 // bytes are sent) on `port` and receives the reply in `mode`.

@@ -16,9 +16,13 @@ void Reset() {
     g_record = Record{};
 }
 
-Script& Scripted() { return g_script; }
+Script& Scripted() {
+    return g_script;
+}
 
-const Record& Recorded() { return g_record; }
+const Record& Recorded() {
+    return g_record;
+}
 
 void ReplyAtFirstPoll(const std::string& arriving) {
     g_script.polls.push_back(Poll{});
@@ -79,6 +83,8 @@ int SerialWrite(CommPort* /*commPort*/, const char* bytes, int count) {
     return 1;
 }
 
-void SerialSleep(int /*milliseconds*/) { ++fake::g_record.sleeps; }
+void SerialSleep(int /*milliseconds*/) {
+    ++fake::g_record.sleeps;
+}
 
 }  // namespace morva

@@ -1,5 +1,7 @@
 // The command line: option scan, value reading, lookup, the checks before dispatch and the
 // pass-through, run in-process against the scripted port.
+#include "front/front.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 
 #include "common/verbose.h"
 #include "fake_serial.h"
-#include "front/front.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ Outcome RunWith(std::vector<std::string> words) {
 }
 
 class FrontTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::Reset();
         morva::SetVerboseLevel(0);
@@ -45,17 +46,21 @@ struct ValueCase {
 
 class PortValue : public ::testing::TestWithParam<ValueCase> {};
 
-TEST_P(PortValue, Reads) { EXPECT_EQ(morva::ReadPortValue(GetParam().text), GetParam().port); }
+TEST_P(PortValue, Reads) {
+    EXPECT_EQ(morva::ReadPortValue(GetParam().text), GetParam().port);
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, PortValue,
-    ::testing::Values(ValueCase{"3", 3}, ValueCase{"COM3", 3}, ValueCase{"com12", 12},
-                      ValueCase{"cOm003", 3}, ValueCase{"COM", 0}, ValueCase{"com", 0},
-                      ValueCase{"COMX", 0}, ValueCase{"x3", 0}, ValueCase{"3x", 3},
-                      ValueCase{" \t+7", 7}, ValueCase{"-5", -5}, ValueCase{"", 0},
-                      ValueCase{"HWSC", 0}, ValueCase{"COM-100", -100},
-                      ValueCase{"99999999999", 2147483647}, ValueCase{"-99999999999", -2147483647 - 1},
-                      ValueCase{"4294967299", 2147483647}));
+INSTANTIATE_TEST_SUITE_P(Texts, PortValue,
+                         ::testing::Values(ValueCase{"3", 3}, ValueCase{"COM3", 3},
+                                           ValueCase{"com12", 12}, ValueCase{"cOm003", 3},
+                                           ValueCase{"COM", 0}, ValueCase{"com", 0},
+                                           ValueCase{"COMX", 0}, ValueCase{"x3", 0},
+                                           ValueCase{"3x", 3}, ValueCase{" \t+7", 7},
+                                           ValueCase{"-5", -5}, ValueCase{"", 0},
+                                           ValueCase{"HWSC", 0}, ValueCase{"COM-100", -100},
+                                           ValueCase{"99999999999", 2147483647},
+                                           ValueCase{"-99999999999", -2147483647 - 1},
+                                           ValueCase{"4294967299", 2147483647}));
 
 struct ScanCase {
     std::vector<const char*> words;
@@ -80,29 +85,22 @@ TEST_P(OptionScanTest, Scans) {
 
 INSTANTIATE_TEST_SUITE_P(
     Words, OptionScanTest,
-    ::testing::Values(ScanCase{{"-c", "3", "X"}, 3, 3, false, 0},
-                      ScanCase{{"-c3", "X"}, 2, 3, false, 0},
-                      ScanCase{{"-cCOM3", "X"}, 2, 3, false, 0},
-                      ScanCase{{"-C", "3", "X"}, 3, 3, false, 0},
-                      ScanCase{{"/c", "3", "X"}, 3, 3, false, 0},
-                      ScanCase{{"-c3v", "X"}, 2, 3, false, 0},
-                      ScanCase{{"-c", "3", "-c", "4", "X"}, 5, 4, false, 0},
-                      ScanCase{{"-c", "-v", "5", "UTID"}, 4, 5, false, 1},
-                      ScanCase{{"-vv", "X"}, 2, -100, false, 2},
-                      ScanCase{{"-v", "-V", "X"}, 3, -100, false, 2},
-                      ScanCase{{"-c"}, 2, -100, true, 0},
-                      ScanCase{{"-c", "-v"}, 3, -100, true, 1},
-                      ScanCase{{"-cv", "X"}, 2, 0, false, 0},
-                      ScanCase{{"-vc", "X"}, 2, 0, false, 1},
-                      ScanCase{{"-", "/", "X"}, 3, -100, false, 0},
-                      ScanCase{{"-x", "UTID"}, 2, -100, false, 0},
-                      ScanCase{{"UTID", "-c", "3"}, 1, -100, false, 0},
-                      ScanCase{{"", "-v"}, 1, -100, false, 0},
-                      ScanCase{{"-c", "HWSC"}, 3, 0, false, 0}));
+    ::testing::Values(
+        ScanCase{{"-c", "3", "X"}, 3, 3, false, 0}, ScanCase{{"-c3", "X"}, 2, 3, false, 0},
+        ScanCase{{"-cCOM3", "X"}, 2, 3, false, 0}, ScanCase{{"-C", "3", "X"}, 3, 3, false, 0},
+        ScanCase{{"/c", "3", "X"}, 3, 3, false, 0}, ScanCase{{"-c3v", "X"}, 2, 3, false, 0},
+        ScanCase{{"-c", "3", "-c", "4", "X"}, 5, 4, false, 0},
+        ScanCase{{"-c", "-v", "5", "UTID"}, 4, 5, false, 1},
+        ScanCase{{"-vv", "X"}, 2, -100, false, 2}, ScanCase{{"-v", "-V", "X"}, 3, -100, false, 2},
+        ScanCase{{"-c"}, 2, -100, true, 0}, ScanCase{{"-c", "-v"}, 3, -100, true, 1},
+        ScanCase{{"-cv", "X"}, 2, 0, false, 0}, ScanCase{{"-vc", "X"}, 2, 0, false, 1},
+        ScanCase{{"-", "/", "X"}, 3, -100, false, 0}, ScanCase{{"-x", "UTID"}, 2, -100, false, 0},
+        ScanCase{{"UTID", "-c", "3"}, 1, -100, false, 0}, ScanCase{{"", "-v"}, 1, -100, false, 0},
+        ScanCase{{"-c", "HWSC"}, 3, 0, false, 0}));
 
 TEST(CommandLookup, MatchesFirstFourLettersInAnyCase) {
     const std::vector<std::pair<const char*, int>> cases = {
-        {"HWSC", 1}, {"hwscan", 1}, {"scomx", 2}, {"SCOM", 2}, {"UpDt", 3},  {"UPDTX", 3},
+        {"HWSC", 1}, {"hwscan", 1}, {"scomx", 2}, {"SCOM", 2}, {"UpDt", 3},   {"UPDTX", 3},
         {"HWS", 0},  {"", 0},       {"UTID", 0},  {"HWSD", 0}, {"SCO\xC3", 0}};
     for (const auto& [word, row] : cases) {
         EXPECT_EQ(morva::LookupCommand(word), row) << word;
@@ -185,10 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"JoinedTextOf257", {std::string(250, 'A'), "123456"}, 4, kTooLong},
         CheckCase{"BuiltInCommandTooLong", {"HWSC", std::string(252, 'A')}, 4, kTooLong},
         CheckCase{"UpdateAlone", {"UPDT"}, 4, kUpdateHelp},
-        CheckCase{"UpdateAloneVerbose", {"-v", "updtx"}, 4, "verbose level:1\n" + std::string(kUpdateHelp)},
+        CheckCase{"UpdateAloneVerbose",
+                  {"-v", "updtx"},
+                  4,
+                  "verbose level:1\n" + std::string(kUpdateHelp)},
         CheckCase{"UpdateNoSettings", {"UPDT", "-w"}, 1, "morva.ini : Not found\n"},
-        CheckCase{"UpdateNegativePort", {"-c-5", "UPDT", "a.mot"}, 1,
-                  "morva.ini : Illegal format\n"},
+        CheckCase{
+            "UpdateNegativePort", {"-c-5", "UPDT", "a.mot"}, 1, "morva.ini : Illegal format\n"},
         CheckCase{"PassThroughNoSettings", {"UTID"}, 1, "Not found : morva.ini\n"},
         CheckCase{"PassThroughNegativePort", {"-c-5", "UTID"}, 1, "Illegal format : morva.ini\n"},
         CheckCase{"PortMinus100CountsAsNone", {"-c-100", "UTID"}, 1, "Not found : morva.ini\n"}),

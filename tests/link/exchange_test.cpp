@@ -15,7 +15,7 @@ namespace {
 using morva::TransactCommand;
 
 class ExchangeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::Reset();
         morva::SetVerboseLevel(0);
@@ -46,11 +46,15 @@ const StringCase kStringCases[] = {
      0, "OK\r", true},
     {"OpenFails", [] { fake::Scripted().openFails = true; }, 3, "Cannot open COM7", false},
     {"LineErrorBeforeSend",
-     [] { fake::Scripted().polls.push_back(fake::Poll{"", 0x8}); }, 101, "Cannot send command",
-     false},
+     [] {
+         fake::Scripted().polls.push_back(fake::Poll{"", 0x8});
+     },
+     101, "Cannot send command", false},
     {"StatusQueryFailsBeforeSend",
-     [] { fake::Scripted().polls.push_back(fake::Poll{"", 0, true}); }, 101,
-     "Cannot send command", false},
+     [] {
+         fake::Scripted().polls.push_back(fake::Poll{"", 0, true});
+     },
+     101, "Cannot send command", false},
     {"WriteFails", [] { fake::Scripted().writeFails = true; }, 103, "Cannot send command", false},
     {"LineErrorWhileReceiving",
      [] {
@@ -73,9 +77,8 @@ const StringCase kStringCases[] = {
          }
      },
      104, "Cannot receive reply string", true},
-    {"BufferFullWithoutCarriageReturn",
-     [] { fake::ReplyAtFirstPoll(std::string(256, 'A')); }, 105, "Cannot receive reply string",
-     true},
+    {"BufferFullWithoutCarriageReturn", [] { fake::ReplyAtFirstPoll(std::string(256, 'A')); }, 105,
+     "Cannot receive reply string", true},
     {"NulHidesCarriageReturn", [] { fake::ReplyAtFirstPoll(std::string("A\0\r", 3)); }, 104,
      "Cannot receive reply string", true},
 };
@@ -178,8 +181,11 @@ const ByteCase kByteCases[] = {
          fake::Scripted().readFailsAt = 0;
      },
      102, "Cannot receive reply byte\n"},
-    {"LineErrorBeforeSend", [] { fake::Scripted().polls.push_back(fake::Poll{"", 0x10}); }, 101,
-     ""},
+    {"LineErrorBeforeSend",
+     [] {
+         fake::Scripted().polls.push_back(fake::Poll{"", 0x10});
+     },
+     101, ""},
     {"WriteFails", [] { fake::Scripted().writeFails = true; }, 103, ""},
 };
 
@@ -263,8 +269,9 @@ TEST_F(ExchangeTest, ReplyByteFailureMessagesOnlyFromLevelThree) {
         TransactCommand(3, morva::kReplyByte, "A\r", reply_.data());
         const std::string out = testing::internal::GetCapturedStdout();
         const std::string tx = "TX(2) : 41 0D \n";
-        EXPECT_EQ(out, level >= 3 ? tx + "ReadCommByte : ReadFile() failure\nCannot receive reply byte\n"
-                                  : tx + "Cannot receive reply byte\n");
+        EXPECT_EQ(out, level >= 3
+                           ? tx + "ReadCommByte : ReadFile() failure\nCannot receive reply byte\n"
+                           : tx + "Cannot receive reply byte\n");
     }
     fake::Reset();
     morva::SetVerboseLevel(3);
@@ -272,8 +279,9 @@ TEST_F(ExchangeTest, ReplyByteFailureMessagesOnlyFromLevelThree) {
     fake::Scripted().polls.push_back(fake::Poll{"", 0x1});
     testing::internal::CaptureStdout();
     TransactCommand(3, morva::kReplyByte, "A\r", reply_.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "TX(2) : 41 0D \nReadCommByte : ClearCommError() failure\nCannot receive reply byte\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "TX(2) : 41 0D \nReadCommByte : ClearCommError() failure\nCannot receive reply byte\n");
 }
 
 }  // namespace

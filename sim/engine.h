@@ -1,0 +1,178 @@
+// Tarvex device simulator engine: plays a Tarvex device on a pseudo-terminal whose slave side
+// is published as <dir>/com<n>, for demos and end-to-end tests of morva.
+#ifndef TARVEX_SIM_ENGINE_H_
+#define TARVEX_SIM_ENGINE_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarvexsim {
+
+// Reply bytes of the firmware handshake.
+constexpr unsigned char kFinish = 0x10;
+constexpr unsigned char kNext = 0x11;
+constexpr unsigned char kResend = 0x22;
+constexpr unsigned char kReject = 0x31;
+
+// Which update pass the line faults (and the opening reply) apply to.
+enum class PassFilter { kBoth, kTest, kFlash };
+
+struct Options {
+    // Text of the answer to "UTID\r"; a CR is appended.
+    std::string identity = "TARVEX-7310 V2.10";
+    // Command text (without its CR) -> exact reply bytes, sent as given (no CR added). Wins over
+    // the built-in table and the opening commands; an empty reply means no answer.
+    std::map<std::string, std::string> replies;
+
+    bool silent = false;           // never answer
+    int trickle_ms = 0;            // > 0: send replies one byte at a time, this far apart
+    bool trickle_forever = false;  // answer every command with fill bytes, one per trickle gap
+    bool split = false;            // send replies in two pieces
+    int split_ms = 50;             // pause between the two pieces
+    int split_at = 0;              // bytes in the first piece; 0: half the reply
+    bool flood = false;            // answer every command with fill bytes as fast as they go
+    unsigned char fill = '#';      // byte of the endless streams; never CR
+    bool wire_time = false;        // delay replies by the 9600 8N1 time of command + reply
+    bool wire_pace = false;        // also space reply bytes by one byte time (implies wire_time)
+
+    // Firmware handshake faults. Line numbers count from 1 within a pass; resends do not count.
+    int open_reply = kNext;       // answer to "UPDT Test\r"/"UPDT Flash\r"; 0x11 opens a pass
+    std::map<int, int> resends;   // line -> number of 0x22 answers before the real one
+    std::map<int, int> reply_at;  // line -> byte answered instead of 0x11/0x10 (after resends)
+    int silent_after = 0;         // > 0: answer nothing after this line
+    int vanish_after = 0;         // > 0: disappear after answering this line
+    PassFilter fault_pass = PassFilter::kBoth;
+};
+
+// One piece of a reply, written at `at` after the command's CR arrived.
+struct Piece {
+    std::chrono::nanoseconds at;
+    std::string bytes;
+};
+
+// Time of `bytes` bytes on a 9600-baud 8N1 line (10 bits a byte).
+std::chrono::nanoseconds WireTime(std::size_t bytes);
+
+// When each part of `reply` goes out, given the options' trickle, split and wire settings.
+// Consecutive bytes due at the same time form one piece; an empty reply gives no pieces.
+std::vector<Piece> PlanReply(const std::string& reply, std::size_t command_len,
+                             const Options& options);
+
+enum class Stream { kNone, kFlood, kTrickle };
+
+// What the device does about one command.
+struct Response {
+    bool answer = false;  // false: say nothing
+    std::string reply;    // when answering without a stream
+    Stream stream = Stream::kNone;
+    bool vanish = false;  // disappear once the reply has been taken
+};
+
+// The device's behaviour without any I/O: feed it each command (bytes up to and including
+// the CR) in order of arrival.
+class Responder {
+  public:
+    explicit Responder(Options options = Options());
+    Response Handle(const std::string& command);
+    const Options& options() const { return options_; }
+
+  private:
+    Response Line(const std::string& text);
+    bool FaultsApply() const;
+
+    Options options_;
+    int pass_ = 0;  // 0 none, 1 test pass, 2 flash pass
+    int line_ = 0;
+    int attempt_ = 0;
+    bool last_was_resend_ = false;
+    bool silenced_ = false;
+};
+
+// C-style escaping for logs and the command line: \r \n \t \0 \\ and \xHH.
+std::string Escape(const std::string& bytes);
+bool Unescape(const std::string& text, std::string* bytes);
+
+// A simulated device on its own pseudo-terminal and serving thread. Thread-safe.
+class Device {
+  public:
+    Device(std::string dir, int port, Options options = Options());
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Creates the pty (slave raw 9600 8N1, no echo), publishes <dir>/com<port> (replacing any
+    // stale entry that is not a folder) and starts serving. False with a message on failure.
+    bool Start(std::string* error);
+    // Stops serving, closes the pty and removes the link if it still points at this device.
+    void Stop();
+
+    int port() const { return port_; }
+    std::string link_path() const;
+    std::string slave_path() const { return slave_path_; }
+    // True once the device has disappeared (vanish_after): link removed and pty closed.
+    bool vanished() const { return vanished_; }
+
+    // Replaces the behaviour from the next command on, with fresh handshake state.
+    void SetOptions(const Options& options);
+    Options options() const;
+
+    // Commands received so far, each the exact bytes up to and including its CR.
+    std::vector<std::string> Commands() const;
+    void ClearCommands();
+
+    // Receives one line per command and reply (e.g. for a log file), from the serving thread.
+    void SetLogger(std::function<void(const std::string&)> logger);
+
+  private:
+    struct Timed {
+        std::chrono::steady_clock::time_point at;
+        std::string bytes;
+    };
+
+    void Serve();
+    void OnBytes(const char* data, std::size_t len);
+    void OnCommand(const std::string& command);
+    void DropOutput();
+    bool WriteDue(std::chrono::steady_clock::time_point now, bool* blocked);
+    void Log(const std::string& line);
+    void RemoveLink();
+    void ClosePty();
+
+    const std::string dir_;
+    const int port_;
+    std::string slave_path_;
+    int master_ = -1;
+    int slave_ = -1;
+    int wake_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> vanished_{false};
+
+    mutable std::mutex mu_;  // guards responder_, commands_, logger_
+    Responder responder_;
+    std::vector<std::string> commands_;
+    std::function<void(const std::string&)> logger_;
+
+    // Serving thread only.
+    std::string rx_;
+    std::vector<Timed> out_;
+    std::size_t out_off_ = 0;  // bytes of out_.front() already written
+    Stream stream_ = Stream::kNone;
+    std::chrono::steady_clock::time_point stream_next_;
+    std::chrono::nanoseconds trickle_gap_{0};
+    unsigned char fill_ = '#';
+    bool vanish_pending_ = false;
+    bool vanish_seen_ = false;
+    std::chrono::steady_clock::time_point vanish_deadline_;
+};
+
+}  // namespace tarvexsim
+
+#endif  // TARVEX_SIM_ENGINE_H_

@@ -1,0 +1,82 @@
+// End-to-end runs: the real morva (Linux build) or morva.exe (under Wine) as a subprocess,
+// talking to simulated devices on pseudo-terminals.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace e2e {
+
+enum class Build { kPosix, kWindows };
+
+std::string BuildName(Build build);
+
+// How the program is started, which decides the program path it sees.
+enum class Invocation {
+    kFullPath,  // by absolute path
+    kRelative,  // by a path relative to the working directory
+    kViaPath,   // by its bare name, found through the search path
+};
+
+struct RunOptions {
+    Invocation invocation = Invocation::kFullPath;
+    std::string workingDir;    // default: the workspace's own folder
+    std::string relativePath;  // for kRelative: the path as typed, from workingDir
+    std::string searchPath;    // for kViaPath: PATH (POSIX) or WINEPATH (Windows)
+    std::map<std::string, std::string> environment;  // extra variables
+    std::chrono::seconds timeout{60};
+};
+
+struct Result {
+    int exitCode = -1;   // -1 when the run was killed at its time-out
+    std::string output;  // standard output; on Windows "\r\n" turned back into "\n"
+    double seconds = 0;
+};
+
+// A temporary folder holding a private copy of the executable, and the ports folder in which
+// simulated devices publish com<n>. Devices and folders are removed on destruction.
+class Workspace {
+  public:
+    explicit Workspace(Build build);
+    ~Workspace();
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    Build build() const { return build_; }
+    const std::string& root() const { return root_; }      // temporary folder
+    const std::string& exeDir() const { return exeDir_; }  // folder of the executable copy
+    std::string exePath() const;                           // the copy of morva or morva.exe
+    std::string settingsPath() const { return exeDir_ + "/morva.ini"; }
+    const std::string& portsDir() const { return portsDir_; }
+
+    // Starts a simulated device on COM<port>; fails the test when it cannot start.
+    tarvexsim::Device& AddDevice(int port, const tarvexsim::Options& options = {});
+
+    // Runs the program with `args` (the words after the program path).
+    Result Run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+
+  private:
+    Build build_;
+    std::string root_;
+    std::string exeDir_;
+    std::string portsDir_;
+    std::vector<std::unique_ptr<tarvexsim::Device>> devices_;
+};
+
+// Writes `text` to `path` (binary); reads a whole file ("" when missing).
+void WriteFile(const std::string& path, const std::string& text);
+std::string ReadFile(const std::string& path);
+
+}  // namespace e2e
+
+namespace e2e {
+inline void PrintTo(Build build, std::ostream* os) {
+    *os << BuildName(build);
+}
+}  // namespace e2e

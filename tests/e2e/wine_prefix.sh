@@ -1,0 +1,25 @@
+#!/bin/sh
+# Creates or removes the Wine prefix that the end-to-end tests of morva.exe share in one run.
+# A persistent wineserver keeps Wine from recreating its own com<n> links while tests run.
+set -u
+action=$1
+prefix=$2
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+case "$action" in
+setup)
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+    wineserver -p
+    rm -f "$prefix"/dosdevices/com*
+    ;;
+cleanup)
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+    ;;
+*)
+    echo "usage: $0 setup|cleanup PREFIX" >&2
+    exit 2
+    ;;
+esac
