@@ -1,12 +1,71 @@
 #include "settings/port_setting.h"
 
-// Placeholder until the settings file is in place: no settings file is ever found.
+#include <array>
+
+#include "common/console.h"
+#include "common/exit_codes.h"
+#include "common/platform.h"
+#include "common/product.h"
+#include "common/text.h"
+#include "common/verbose.h"
+#include "settings/ini_path.h"
+#include "settings/profile.h"
+
 namespace morva {
+namespace {
 
-int ReadPortSetting(const char* /*programPath*/) { return 0; }
+constexpr char kSettingsExtension[] = "ini";
+constexpr char kPortKey[] = "port";  // in the section named like the program
+constexpr int kMissingPort = -1;
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 256;
 
-void WritePortSetting(const char* /*programPath*/, const char* /*portText*/) {}
+}  // namespace
 
-int SetComPort(int /*argc*/, const char* const* /*argv*/, int /*commandIndex*/) { return 0; }
+int ReadPortSetting(const char* programPath) {
+    std::array<char, kSettingsPathSize> settingsPath{};
+    if (FindIniPath(programPath, kProgramName, kSettingsExtension, settingsPath.data()) == 0 ||
+        !FileExists(settingsPath.data())) {
+        return 0;
+    }
+    if (GetVerboseLevel() >= 1) {
+        Print("ini file : %s\n", settingsPath.data());
+    }
+    return ReadProfileInt(kProgramName, kPortKey, kMissingPort, settingsPath.data());
+}
+
+void WritePortSetting(const char* programPath, const char* portText) {
+    std::array<char, kSettingsPathSize> settingsPath{};
+    // Without the executable's folder there is no file to name in the trace, nor to write:
+    // like the read, the store then stays silent.
+    if (FindIniPath(programPath, kProgramName, kSettingsExtension, settingsPath.data()) == 0) {
+        return;
+    }
+    if (GetVerboseLevel() >= 1) {
+        Print("ini file : %s\n", settingsPath.data());
+    }
+    WriteProfileText(kProgramName, kPortKey, portText, settingsPath.data());
+}
+
+int SetComPort(int argc, const char* const* argv, int commandIndex) {
+    if (argc - commandIndex >= 2) {
+        const char* word = argv[commandIndex + 1];
+        const char* portText = word + ComPrefixLength(word);
+        const int port = ReadLeadingInt(portText);
+        if (port < kLowestPort || port > kHighestPort) {
+            Print("SCOM: Illegal port number\n");
+            return kExitBadPortArg;
+        }
+        WritePortSetting(argv[0], portText);
+        return kExitOk;
+    }
+    const int port = ReadPortSetting(argv[0]);
+    if (port > 0) {
+        Print("%d\n", port);
+        return kExitOk;
+    }
+    Print(port == 0 ? "SCOM : %s.ini not found\n" : "SCOM : %s.ini illegal format\n", kProgramName);
+    return kExitNoPort;
+}
 
 }  // namespace morva
