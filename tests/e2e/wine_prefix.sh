@@ -10,8 +10,10 @@ setup)
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
     rm -rf "$prefix"
     mkdir -p "$prefix"
+    # The server must be persistent from its start: a later "wineserver -p" does not change a
+    # running one, and a restarted server brings back its own com1 link.
+    wineserver -p </dev/null >/dev/null 2>&1 || { echo "wineserver failed" >&2; exit 1; }
     wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
-    wineserver -p
     rm -f "$prefix"/dosdevices/com*
     ;;
 cleanup)

@@ -1,0 +1,139 @@
+// The device scan over COM1 to COM256 against simulated devices, on both builds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <future>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::Build;
+using e2e::Workspace;
+
+const std::string kIdentityTrace = "TX(5) : 55 54 49 44 0D \n";
+
+tarvexsim::Options Identity(const std::string& text) {
+    tarvexsim::Options options;
+    options.identity = text;
+    return options;
+}
+
+class Scan : public ::testing::TestWithParam<Build> {};
+
+TEST_P(Scan, NoDeviceAtAll) {
+    Workspace ws(GetParam());
+    const auto run = ws.Run({"HWSC"});
+    EXPECT_EQ(run.output, "No Tarvex connected.\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST_P(Scan, ListsDevicesInPortOrder) {
+    Workspace ws(GetParam());
+    auto& twelve = ws.AddDevice(12);
+    auto& three = ws.AddDevice(3, Identity("TARVEX-7210 V1.00"));
+    const auto run = ws.Run({"hwscan", "extra", "words"});
+    EXPECT_EQ(run.output, "COM3\nCOM12\n\n");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(three.Commands(), std::vector<std::string>{"UTID\r"});
+    EXPECT_EQ(twelve.Commands(), std::vector<std::string>{"UTID\r"});
+}
+
+TEST_P(Scan, OnlyKnownModelsAnywhereInTheReplyAreListed) {
+    Workspace ws(GetParam());
+    ws.AddDevice(2, Identity("MAKER X 7310 REV B"));
+    ws.AddDevice(4, Identity("TARVEX-7410 V2.10"));
+    tarvexsim::Options afterCarriageReturn;
+    afterCarriageReturn.replies["UTID"] = "OTHER\r7210";
+    ws.AddDevice(6, afterCarriageReturn);
+    ws.AddDevice(8, Identity("731 0"));
+    const auto run = ws.Run({"HWSC"});
+    EXPECT_EQ(run.output, "COM2\nCOM6\n\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST_P(Scan, UnknownDeviceAloneGivesTheNoneMessage) {
+    Workspace ws(GetParam());
+    ws.AddDevice(9, Identity("SOMETHING ELSE"));
+    EXPECT_EQ(ws.Run({"HWSC"}).output, "No Tarvex connected.\n");
+}
+
+TEST_P(Scan, SilentPortCostsTheReplyTimeAndChangesNothing) {
+    Workspace ws(GetParam());
+    ws.AddDevice(3);
+    tarvexsim::Options silent;
+    silent.silent = true;
+    ws.AddDevice(5, silent);
+    ws.AddDevice(200);
+    const auto run = ws.Run({"HWSC"});
+    EXPECT_EQ(run.output, "COM3\nCOM200\n\n");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_GE(run.seconds, 2.0);
+}
+
+TEST_P(Scan, LongestIdentityReplyIsSearchedWhole) {
+    Workspace ws(GetParam());
+    ws.AddDevice(1);
+    ws.AddDevice(7, Identity(std::string(251, '.') + "7310"));
+    ws.AddDevice(256);
+    const auto run = ws.Run({"HWSC"});
+    EXPECT_EQ(run.output, "COM1\nCOM7\nCOM256\n\n");
+}
+
+TEST_P(Scan, VerboseTracesInPortOrder) {
+    Workspace ws(GetParam());
+    ws.AddDevice(12, Identity("7310"));
+    ws.AddDevice(3, Identity("X"));
+    const auto run = ws.Run({"-v", "HWSC"});
+    EXPECT_EQ(run.output, "verbose level:1\n" + kIdentityTrace + "RX(1) : 58 \n" + kIdentityTrace +
+                              "RX(4) : 37 33 31 30 \nCOM12\n\n");
+}
+
+TEST_P(Scan, IgnoresPortOptionAndSettings) {
+    Workspace ws(GetParam());
+    ws.AddDevice(4);
+    e2e::WriteFile(ws.settingsPath(), "[morva]\nport=0\n");
+    const auto run = ws.Run({"-c", "7", "HWSC"});
+    EXPECT_EQ(run.output, "COM4\n\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST_P(Scan, PortHeldByAnotherProgramIsSkipped) {
+    Workspace ws(GetParam());
+    tarvexsim::Options silent;
+    silent.silent = true;
+    auto& held = ws.AddDevice(5, silent);
+    ws.AddDevice(6);
+    // Another morva holds COM5 for its whole reply time while the scan passes it.
+    auto holder = std::async(std::launch::async, [&] { return ws.Run({"-c", "5", "HOLD"}); });
+    for (int i = 0; i < 500 && held.Commands().empty(); ++i) {
+        usleep(10000);
+    }
+    ASSERT_EQ(held.Commands().size(), 1U);
+    const auto run = ws.Run({"HWSC"});
+    EXPECT_EQ(holder.get().exitCode, 104);
+    EXPECT_EQ(run.output, "COM6\n\n");
+    EXPECT_EQ(held.Commands().size(), 1U) << "the scan must not have reached the held port";
+    EXPECT_LT(run.seconds, 2.0) << "a held port fails at the open";
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Scan, ::testing::Values(Build::kPosix, Build::kWindows),
+                         [](const auto& info) { return e2e::BuildName(info.param); });
+
+TEST(ScanPosix, PortLockedByAnotherProgramIsSkipped) {
+    Workspace ws(Build::kPosix);
+    auto& locked = ws.AddDevice(5);
+    ws.AddDevice(6);
+    const int fd = open(locked.link_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto run = ws.Run({"HWSC"});
+    close(fd);
+    EXPECT_EQ(run.output, "COM6\n\n");
+    EXPECT_TRUE(locked.Commands().empty());
+}
+
+}  // namespace

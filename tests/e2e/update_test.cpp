@@ -1,0 +1,398 @@
+// The UPDT command end to end, on both builds: the firmware handshake with a simulated device,
+// the exact output (progress texts included), the exit code and the bytes the device received.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::Build;
+using e2e::Workspace;
+using tarvexsim::Options;
+
+const std::string kHeader = "S00B00004B52543037515F5894";  // KRT07Q_X
+const std::string kData1 = "S1050010AABB85";
+const std::string kData2 = "S1050012CCDD3F";
+const std::string kEnd = "S9030000FC";
+const std::string kEndS7 = "S70500000000FA";
+const std::string kEndS8 = "S804000000FB";
+
+const std::string kOpenTest = "UPDT Test\r";
+const std::string kOpenFlash = "UPDT Flash\r";
+
+// The file's lines, each ended by `lineEnd`.
+std::string Lines(const std::vector<std::string>& lines, const std::string& lineEnd = "\n") {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + lineEnd;
+    }
+    return text;
+}
+
+// The command texts a pass sends for `lines`: each line ended by one carriage return.
+std::vector<std::string> Sent(const std::vector<std::string>& lines) {
+    std::vector<std::string> sent;
+    for (const std::string& line : lines) {
+        sent.push_back(line + "\r");
+    }
+    return sent;
+}
+
+std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// Progress texts of lines 1 to `last` of a pass.
+std::string Progress(const std::string& label, int last, int total) {
+    std::string text;
+    for (int line = 1; line <= last; ++line) {
+        text += "\r" + label + " : " + std::to_string(line) + " / " + std::to_string(total);
+    }
+    return text;
+}
+
+const std::vector<std::string> kThree = {kHeader, kData1, kEnd};
+const std::vector<std::string> kFour = {kHeader, kData1, kData2, kEnd};
+
+enum class Entry { kFile, kFolder, kNothing };
+
+struct UpdateCase {
+    const char* name;
+    std::vector<std::string> args;  // after "-c 3"
+    std::string file;               // content of fw.mot when `entry` is kFile
+    void (*device)(Options*);
+    std::vector<std::string> received;  // every command the device received, in order
+    std::string output;
+    int exitCode;
+    Entry entry = Entry::kFile;
+};
+
+void PrintTo(const UpdateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void Plain(Options*) {}
+
+class Update : public ::testing::TestWithParam<std::tuple<Build, UpdateCase>> {};
+
+TEST_P(Update, Handshake) {
+    const auto& [build, c] = GetParam();
+    Workspace ws(build);
+    const std::string path = ws.root() + "/fw.mot";
+    if (c.entry == Entry::kFile) {
+        e2e::WriteFile(path, c.file);
+    } else if (c.entry == Entry::kFolder) {
+        std::filesystem::create_directory(path);
+    }
+    Options options;
+    c.device(&options);
+    auto& device = ws.AddDevice(3, options);
+    std::vector<std::string> args = {"-c", "3"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+
+    const auto run = ws.Run(args);
+    EXPECT_EQ(run.output, c.output);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(device.Commands(), c.received);
+}
+
+const std::string kTestOk = " ... test succeeded\n";
+const std::string kTestFailed = " ... test failed\n";
+
+// Row by row, the exchanges of a pass and what each reply leads to.
+const UpdateCase kWireTable[] = {
+    {"AllLinesTaken",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree)}),
+     "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n",
+     0},
+    {"Rejected",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->open_reply = 0x31; },
+     {kOpenTest},
+     "UPDT : Rejected to update via RS-232C\n" + kTestFailed,
+     4},
+    {"OpeningAnsweredWithOtherByte",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->open_reply = 0x00; },
+     {kOpenTest},
+     kTestFailed,
+     4},
+    {"OpeningAnsweredWithFinishCode",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->open_reply = 0x10; },
+     {kOpenTest},
+     kTestFailed,
+     4},
+    {"ResendsAreUnlimitedAndNotShown",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->resends[1] = 2; },
+     Join({{kOpenTest}, Sent({kHeader, kHeader, kHeader}), Sent({kData1, kEnd})}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    {"ResendOfTheEndRecord",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->resends[3] = 1; },
+     Join({{kOpenTest}, Sent(kThree), Sent({kEnd})}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    {"FinishCodeToADataLine",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->reply_at[2] = 0x10; },
+     Join({{kOpenTest}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 2, 3) + "\nUPDT : Unexpected finish-code from USB device\n" +
+         kTestFailed,
+     6},
+    {"NextCodeToTheEndRecord",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->reply_at[3] = 0x11; },
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + "\nUPDT : Unexpected next-code from Velta\n" + kTestFailed,
+     6},
+    {"UnexpectedByte",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->reply_at[2] = 0x80; },
+     Join({{kOpenTest}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 2, 3) + "\nUPDT : Unexpected reply.(0x80)\n" + kTestFailed,
+     6},
+    {"UnexpectedLowByte",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) { o->reply_at[1] = 0x0A; },
+     Join({{kOpenTest}, Sent({kHeader})}),
+     Progress("UPDT Test", 1, 3) + "\nUPDT : Unexpected reply.(0x0A)\n" + kTestFailed,
+     6},
+    {"LineAfterTheEndRecordIsSent",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kEnd, kData1}),
+     Plain,
+     Join({{kOpenTest}, Sent({kHeader, kEnd, kData1})}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    {"LineAfterTheEndRecordNeedsTheNextCode",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kEnd, kData1}),
+     [](Options* o) { o->reply_at[3] = 0x10; },
+     Join({{kOpenTest}, Sent({kHeader, kEnd, kData1})}),
+     Progress("UPDT Test", 3, 3) + "\nUPDT : Unexpected finish-code from USB device\n" +
+         kTestFailed,
+     6},
+    {"FileWithoutEndRecord",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1}),
+     Plain,
+     Join({{kOpenTest}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 2, 2) + kTestOk,
+     0},
+    {"S7EndRecordIsNoLastLine",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1, kEndS7}),
+     [](Options* o) { o->reply_at[3] = 0x10; },
+     Join({{kOpenTest}, Sent({kHeader, kData1, kEndS7})}),
+     Progress("UPDT Test", 3, 3) + "\nUPDT : Unexpected finish-code from USB device\n" +
+         kTestFailed,
+     6},
+    {"S8EndRecordIsNoLastLine",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1, kEndS8}),
+     [](Options* o) { o->reply_at[3] = 0x10; },
+     Join({{kOpenTest}, Sent({kHeader, kData1, kEndS8})}),
+     Progress("UPDT Test", 3, 3) + "\nUPDT : Unexpected finish-code from USB device\n" +
+         kTestFailed,
+     6},
+    {"SilentDeviceMidPass",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kFour),
+     [](Options* o) { o->silent_after = 2; },
+     Join({{kOpenTest}, Sent({kHeader, kData1, kData2})}),
+     Progress("UPDT Test", 3, 4) + "Cannot receive reply byte\n" + kTestFailed,
+     104},
+    {"DeviceDisappearsMidPass",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kFour),
+     [](Options* o) { o->vanish_after = 2; },
+     Join({{kOpenTest}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 3, 4) + kTestFailed,
+     3},
+};
+
+// The flash pass follows a good test pass only with -w (or -W) right after UPDT.
+const UpdateCase kFlashTable[] = {
+    {"TestAndFlash",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kThree),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree), {kOpenFlash}, Sent(kThree)}),
+     "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n"
+     "\rUPDT Flash : 1 / 3\rUPDT Flash : 2 / 3\rUPDT Flash : 3 / 3 ... Update succeeded\n",
+     0},
+    {"UpperCaseFlag",
+     {"UPDT", "-W", "fw.mot"},
+     Lines(kThree),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree), {kOpenFlash}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk + Progress("UPDT Flash", 3, 3) +
+         " ... Update succeeded\n",
+     0},
+    {"FlagAfterThePathOnlyTests",
+     {"UPDT", "fw.mot", "-w"},
+     Lines(kThree),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    {"FlashPassRejected",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) {
+         o->open_reply = 0x31;
+         o->fault_pass = tarvexsim::PassFilter::kFlash;
+     },
+     Join({{kOpenTest}, Sent(kThree), {kOpenFlash}}),
+     Progress("UPDT Test", 3, 3) + kTestOk + "UPDT : Rejected to update via RS-232C\n" +
+         " ... Update failed\n",
+     4},
+    {"FlashPassUnexpectedByte",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) {
+         o->reply_at[2] = 0x80;
+         o->fault_pass = tarvexsim::PassFilter::kFlash;
+     },
+     Join({{kOpenTest}, Sent(kThree), {kOpenFlash}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 3, 3) + kTestOk + Progress("UPDT Flash", 2, 3) +
+         "\nUPDT : Unexpected reply.(0x80)\n ... Update failed\n",
+     6},
+    {"FailedTestPassEndsTheCommand",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) {
+         o->reply_at[2] = 0x80;
+         o->fault_pass = tarvexsim::PassFilter::kTest;
+     },
+     Join({{kOpenTest}, Sent({kHeader, kData1})}),
+     Progress("UPDT Test", 2, 3) + "\nUPDT : Unexpected reply.(0x80)\n" + kTestFailed,
+     6},
+};
+
+// Paths and files that stop the command before or at the first pass.
+const UpdateCase kFileTable[] = {
+    {"FlagAsLastWord",
+     {"UPDT", "-w"},
+     "",
+     Plain,
+     {},
+     "UPDT : file not found \"(null)\"\n",
+     4,
+     Entry::kNothing},
+    {"MissingFile",
+     {"UPDT", "none.mot"},
+     "",
+     Plain,
+     {},
+     "UPDT : file not found \"none.mot\"\n",
+     4,
+     Entry::kNothing},
+    {"BadChecksumOnLastLine",
+     {"UPDT", "-w", "fw.mot"},
+     Lines({kHeader, kData1, "S9030000FD"}),
+     Plain,
+     {},
+     "UPDT : invalid file\n",
+     4},
+    {"ForeignHeader",
+     {"UPDT", "fw.mot"},
+     Lines({"S0050000414277", kData1, kEnd}),
+     Plain,
+     {},
+     "UPDT : invalid file\n",
+     4},
+    {"EmptyFile", {"UPDT", "fw.mot"}, "", Plain, {}, "UPDT : invalid file\n", 4},
+    {"FolderAsPath",
+     {"UPDT", "-w", "fw.mot"},
+     "",
+     Plain,
+     {kOpenTest},
+     kTestFailed,
+     5,
+     Entry::kFolder},
+};
+
+// What goes on the wire for each kind of line end: always the line and one carriage return.
+const UpdateCase kLineEndTable[] = {
+    {"CarriageReturnLineFeed",
+     {"UPDT", "-w", "fw.mot"},
+     Lines(kThree, "\r\n"),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree), {kOpenFlash}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk + Progress("UPDT Flash", 3, 3) +
+         " ... Update succeeded\n",
+     0},
+    {"LastLineWithoutLineEnd",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1}) + kEnd,
+     Plain,
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    {"EndOfDataByte",
+     {"UPDT", "fw.mot"},
+     Lines(kThree) + "\x1a" + Lines({kData2}),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    // The first 255 characters come as one piece: sent whole, with the carriage return after
+    // them; the rest of the line is a line of its own.
+    {"OverLongLineInPieces",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1 + std::string(255 - kData1.size(), 'F') + kEnd}),
+     Plain,
+     Join({{kOpenTest}, Sent({kHeader, kData1 + std::string(255 - kData1.size(), 'F'), kEnd})}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+    // The text sent ends at a zero byte; the carriage return takes its place.
+    {"ZeroByteAfterTheChecksum",
+     {"UPDT", "fw.mot"},
+     Lines({kHeader, kData1 + std::string(1, '\0') + "junk", kEnd}),
+     Plain,
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
+};
+
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<Build, UpdateCase>>& info) {
+    return e2e::BuildName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+}
+
+const auto kBuilds = ::testing::Values(Build::kPosix, Build::kWindows);
+
+INSTANTIATE_TEST_SUITE_P(Wire, Update, ::testing::Combine(kBuilds, ::testing::ValuesIn(kWireTable)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Flash, Update,
+                         ::testing::Combine(kBuilds, ::testing::ValuesIn(kFlashTable)), CaseName);
+INSTANTIATE_TEST_SUITE_P(Files, Update,
+                         ::testing::Combine(kBuilds, ::testing::ValuesIn(kFileTable)), CaseName);
+INSTANTIATE_TEST_SUITE_P(LineEnds, Update,
+                         ::testing::Combine(kBuilds, ::testing::ValuesIn(kLineEndTable)), CaseName);
+
+}  // namespace
