@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ googletest libgtest-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
-    srecord clang libclang-rt-14-dev clang-tidy clang-format cppcheck
+    srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
 )
 
 missing=()
