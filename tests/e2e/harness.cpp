@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,6 +47,9 @@ struct Child {
     std::string workingDir;
     std::map<std::string, std::string> environment;
     std::vector<std::string> unset;
+    uid_t uid = 0;  // switched to when switchUser is set
+    gid_t gid = 0;
+    bool switchUser = false;
 };
 
 Result Spawn(const Child& child, std::chrono::seconds timeout) {
@@ -88,6 +93,10 @@ Result Spawn(const Child& child, std::chrono::seconds timeout) {
         dup2(devnull, 0);
         dup2(out[1], 1);
         dup2(devnull, 2);
+        if (child.switchUser &&
+            (setgroups(0, nullptr) != 0 || setgid(child.gid) != 0 || setuid(child.uid) != 0)) {
+            _exit(125);
+        }
         if (!child.workingDir.empty() && chdir(child.workingDir.c_str()) != 0) {
             _exit(126);
         }
@@ -178,8 +187,12 @@ std::string Workspace::exePath() const {
     return exeDir_ + (build_ == Build::kPosix ? "/morva" : "/morva.exe");
 }
 
-tarvexsim::Device& Workspace::AddDevice(int port, const tarvexsim::Options& options) {
+tarvexsim::Device& Workspace::AddDevice(int port, const tarvexsim::Options& options,
+                                        std::function<void(const std::string&)> logger) {
     devices_.push_back(std::make_unique<tarvexsim::Device>(portsDir_, port, options));
+    if (logger) {
+        devices_.back()->SetLogger(std::move(logger));
+    }
     std::string error;
     if (!devices_.back()->Start(&error)) {
         ADD_FAILURE() << "simulated device on COM" << port << ": " << error;
@@ -209,6 +222,16 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
         child.environment["MORVA_PORTS"] = portsDir_;
         if (options.invocation == Invocation::kViaPath) {
             child.environment["PATH"] = options.searchPath;
+        }
+        if (options.unprivileged && geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr) {
+                ADD_FAILURE() << "no user nobody";
+                return {};
+            }
+            child.switchUser = true;
+            child.uid = nobody->pw_uid;
+            child.gid = nobody->pw_gid;
         }
     } else {
         child.exec = "/usr/bin/wine";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -30,6 +31,9 @@ struct RunOptions {
     std::string relativePath;  // for kRelative: the path as typed, from workingDir
     std::string searchPath;    // for kViaPath: PATH (POSIX) or WINEPATH (Windows)
     std::map<std::string, std::string> environment;  // extra variables
+    // POSIX build: run as user nobody when the tests run as root, so that file permissions
+    // bind the program (root writes anywhere). Ignored on Windows and when not root.
+    bool unprivileged = false;
     std::chrono::seconds timeout{60};
 };
 
@@ -56,7 +60,9 @@ class Workspace {
     const std::string& portsDir() const { return portsDir_; }
 
     // Starts a simulated device on COM<port>; fails the test when it cannot start.
-    tarvexsim::Device& AddDevice(int port, const tarvexsim::Options& options = {});
+    // `logger` sees every command as it arrives, before the device answers it.
+    tarvexsim::Device& AddDevice(int port, const tarvexsim::Options& options = {},
+                                 std::function<void(const std::string&)> logger = nullptr);
 
     // Runs the program with `args` (the words after the program path).
     Result Run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
