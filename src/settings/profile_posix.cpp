@@ -345,10 +345,15 @@ void WriteProfileText(const char* section, const char* key, const char* value, c
         return;
     }
 
-    // Only a regular file is replaced; one that cannot be read is left alone.
+    // Only a regular file is replaced; one that cannot be read is left alone, and so is one
+    // that may not be written, although the rename would get past its permissions.
     std::FILE* in = nullptr;
     mode_t mode = 0;
     const int inFd = open(path, O_RDONLY | O_CLOEXEC);
+    if (inFd >= 0 && access(path, W_OK) != 0) {
+        close(inFd);
+        return;
+    }
     if (inFd >= 0) {
         struct stat info {};
         if (fstat(inFd, &info) != 0 || !S_ISREG(info.st_mode) ||

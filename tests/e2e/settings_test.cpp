@@ -385,6 +385,23 @@ TEST(SettingsPosix, UnwritableFolderKeepsTheOldFile) {
     EXPECT_EQ(names, (std::vector<std::string>{"morva", "morva.ini"}));
 }
 
+// A settings file made read-only keeps its port, as the Windows profile writer keeps it,
+// although the folder would allow the file to be replaced.
+TEST(SettingsPosix, ReadOnlyFileIsKept) {
+    Workspace ws(Build::kPosix);
+    const std::string before = "[morva]\nport=4\n";
+    WriteFile(ws.settingsPath(), before);
+    ASSERT_EQ(chmod(ws.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(ws.exeDir().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(ws.settingsPath().c_str(), 0444), 0);
+    RunOptions options;
+    options.unprivileged = true;
+    const auto store = ws.Run({"SCOM", "9"}, options);
+    EXPECT_EQ(store.exitCode, 0);
+    EXPECT_EQ(ReadFile(ws.settingsPath()), before);
+    EXPECT_EQ(ws.Run({"SCOM"}, options).output, "4\n");
+}
+
 // Started by its bare name with neither the current folder nor PATH holding it, the program
 // has no folder for the file: it stores nothing and finds nothing.
 TEST(SettingsPosix, ExecutableFolderNotFound) {
