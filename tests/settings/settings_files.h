@@ -23,9 +23,9 @@ namespace morva::test {
 class ScratchFolder {
   public:
     ScratchFolder() {
-        std::random_device seed;
+        std::random_device entropy;
         folder_ = std::filesystem::temp_directory_path() /
-                  ("morva-settings-" + std::to_string(seed()) + "-" + std::to_string(seed()));
+                  ("morva-settings-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
         std::filesystem::create_directories(folder_);
     }
     ~ScratchFolder() {

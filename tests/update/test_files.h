@@ -15,9 +15,9 @@ namespace morva::test {
 class ScratchFolder {
   public:
     ScratchFolder() {
-        std::random_device seed;
+        std::random_device entropy;
         folder_ = std::filesystem::temp_directory_path() /
-                  ("morva-update-" + std::to_string(seed()) + "-" + std::to_string(seed()));
+                  ("morva-update-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
         std::filesystem::create_directories(folder_);
     }
     ~ScratchFolder() {
