@@ -41,3 +41,13 @@ show HWSC
 show SCOM 3
 show SCOM
 show UTID
+
+# Firmware update with a generated sample file, on the port stored by SCOM above: the test pass
+# alone, then the test pass and the flash pass.
+scripts/make-sample-firmware.sh "$work/sample.mot"
+echo
+echo "\$ cat sample.mot"
+cat "$work/sample.mot"
+cd "$work"
+show UPDT sample.mot
+show UPDT -w sample.mot

@@ -55,4 +55,9 @@ std::FILE* OpenFileForReading(const char* path) {
     return file;
 }
 
+// Sleeps on POSIX already have fine resolution.
+void RaiseTimerResolution() {}
+
+void RestoreTimerResolution() {}
+
 }  // namespace morva

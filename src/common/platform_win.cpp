@@ -38,4 +38,12 @@ std::FILE* OpenFileForReading(const char* path) {
     return std::fopen(path, "rb");
 }
 
+void RaiseTimerResolution() {
+    timeBeginPeriod(1);
+}
+
+void RestoreTimerResolution() {
+    timeEndPeriod(1);
+}
+
 }  // namespace morva

@@ -1,5 +1,9 @@
+#include "common/platform.h"
 #include "front/front.h"
 
 int main(int argc, char** argv) {
-    return morva::RunFront(argc, argv);
+    morva::RaiseTimerResolution();
+    const int code = morva::RunFront(argc, argv);
+    morva::RestoreTimerResolution();
+    return code;
 }

@@ -1,14 +1,158 @@
 #include "update/update.h"
 
+#include <array>
+#include <climits>
+#include <cstring>
+
+#include "common/console.h"
 #include "common/exit_codes.h"
+#include "common/platform.h"
+#include "link/transact.h"
+#include "update/firmware_check.h"
+#include "update/text_file.h"
 
-// Placeholder until the firmware update is in place.
 namespace morva {
+namespace {
 
-int UpdateFirmware(int /*port*/, int /*flash*/, const char* /*path*/) { return kExitCommand; }
+constexpr int kPassFieldSize = 20;
 
-int TransferFirmware(int /*port*/, const char* /*path*/, int /*pass*/, int /*total*/) {
-    return kExitCommand;
+struct PassTexts {
+    char label[kPassFieldSize];    // shown in the progress text
+    char opening[kPassFieldSize];  // command that opens the pass
+};
+
+constexpr std::array<PassTexts, 2> kPassTable = {{
+    {"UPDT Test", "UPDT Test\r"},
+    {"UPDT Flash", "UPDT Flash\r"},
+}};
+
+// Reply bytes of the handshake.
+constexpr unsigned char kFinishCode = 0x10;
+constexpr unsigned char kNextCode = 0x11;
+constexpr unsigned char kResendCode = 0x22;
+constexpr unsigned char kRejectCode = 0x31;
+
+// Turns the line read (`length` characters) into the command text sent for it: the newline
+// becomes one carriage return. A line without a newline (the last line of a file without line
+// end, a piece of an over-long line) keeps all its characters and gets the carriage return
+// appended, so that no S-record character is lost. The text ends at a zero byte of the file,
+// as the exchange sends up to the first zero byte: the carriage return goes there, so that
+// every text sent ends in one. `line` needs room for length + 2 characters.
+void MakeCommandText(char* line, int length) {
+    const auto* zero =
+        static_cast<const char*>(std::memchr(line, '\0', static_cast<std::size_t>(length)));
+    const int text = zero == nullptr ? length : static_cast<int>(zero - line);
+    if (text > 0 && text == length && line[text - 1] == '\n') {
+        line[text - 1] = '\r';
+        return;
+    }
+    line[text] = '\r';
+    line[text + 1] = '\0';
+}
+
+// Sends one command text until the device takes it; resends are unlimited. Returns 0, the
+// failure code of the exchange, or kExitBadReply after its message.
+int SendLine(int port, const char* command, bool lastLine) {
+    std::array<char, kReplyCapacity> reply{};
+    for (;;) {
+        const int result = TransactCommand(port, kReplyByte, command, reply.data());
+        if (result != 0) {
+            return result;
+        }
+        const auto code = static_cast<unsigned char>(reply[0]);
+        if (code == kResendCode) {
+            continue;
+        }
+        if (code == kFinishCode) {
+            if (lastLine) {
+                return 0;
+            }
+            Print("\nUPDT : Unexpected finish-code from USB device\n");
+        } else if (code == kNextCode) {
+            if (!lastLine) {
+                return 0;
+            }
+            Print("\nUPDT : Unexpected next-code from Velta\n");
+        } else {
+            Print("\nUPDT : Unexpected reply.(0x%02X)\n", static_cast<unsigned>(code));
+        }
+        return kExitBadReply;
+    }
+}
+
+}  // namespace
+
+int TransferFirmware(int port, const char* path, int pass, int total) {
+    const PassTexts& texts = kPassTable[pass == kFlashPass ? 1 : 0];
+    std::array<char, kReplyCapacity> reply{};
+    const int opened = TransactCommand(port, kReplyByte, texts.opening, reply.data());
+    if (opened != 0) {
+        return opened;
+    }
+    const auto code = static_cast<unsigned char>(reply[0]);
+    if (code == kRejectCode) {
+        Print("UPDT : Rejected to update via RS-232C\n");
+        return kExitCommand;
+    }
+    if (code != kNextCode) {
+        return kExitCommand;
+    }
+
+    TextFile file;  // closed on every return
+    if (OpenTextFile(path, &file) == 0) {
+        return kExitFileOpen;
+    }
+    // The same capacity as the file check reads with, so both see the same lines; the spare
+    // byte holds a carriage return appended to a line without newline.
+    std::array<char, kLineBufferSize + 1> line{};
+    int lineNumber = 0;
+    for (;;) {
+        const int length = ReadTextLine(&file, line.data(), kLineBufferSize);
+        if (length == 0) {
+            break;
+        }
+        if (lineNumber < INT_MAX) {
+            ++lineNumber;
+        }
+        Print("\r%s : %d / %d", texts.label, lineNumber, total);
+        const bool lastLine = line[1] == '9';
+        MakeCommandText(line.data(), length);
+        const int result = SendLine(port, line.data(), lastLine);
+        if (result != 0) {
+            return result;
+        }
+    }
+    CloseTextFile(&file);
+    return 0;
+}
+
+int UpdateFirmware(int port, int flash, const char* path) {
+    if (!FileExists(path)) {
+        // printf of a null text is undefined; the message names the missing path this way.
+        Print("UPDT : file not found \"%s\"\n", path != nullptr ? path : "(null)");
+        return kExitCommand;
+    }
+    const int total = CheckFirmwareFile(path);
+    if (total == 0) {
+        Print("UPDT : invalid file\n");
+        return kExitCommand;
+    }
+    const int tested = TransferFirmware(port, path, kTestPass, total);
+    if (tested != 0) {
+        Print(" ... test failed\n");
+        return tested;
+    }
+    Print(" ... test succeeded\n");
+    if (flash == 0) {
+        return kExitOk;
+    }
+    const int flashed = TransferFirmware(port, path, kFlashPass, total);
+    if (flashed != 0) {
+        Print(" ... Update failed\n");
+        return flashed;
+    }
+    Print(" ... Update succeeded\n");
+    return kExitOk;
 }
 
 }  // namespace morva
