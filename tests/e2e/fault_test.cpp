@@ -150,6 +150,44 @@ TEST_P(Faults, ConcurrentWritersLeaveOneValidValue) {
     EXPECT_NE(file.find("key=value"), std::string::npos) << file;
 }
 
+TEST_P(Faults, FirmwareFileDeletedBeforeTheFlashPass) {
+    Workspace ws(GetParam());
+    const std::string path = ws.root() + "/fw.mot";
+    e2e::WriteFile(path, "S00B00004B52543037515F5894\nS1050010AABB85\nS9030000FC\n");
+    // The first line of the test pass proves the pass holds the file open; deleting it then
+    // leaves the test pass whole and the flash pass without a file.
+    int lines = 0;
+    auto& device = ws.AddDevice(3, {}, [&](const std::string& line) {
+        if (line.find(" < S0") != std::string::npos && ++lines == 1) {
+            std::filesystem::remove(path);
+        }
+    });
+    const auto run = ws.Run({"-c", "3", "UPDT", "-w", path});
+    EXPECT_EQ(run.output,
+              "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n"
+              " ... Update failed\n");
+    EXPECT_EQ(run.exitCode, 5);
+    EXPECT_EQ(device.Commands().back(), "UPDT Flash\r");
+    ExpectPortFree(ws, device);
+}
+
+TEST_P(Faults, DeviceUnpluggedInTheMiddleOfAPass) {
+    Workspace ws(GetParam());
+    const std::string path = ws.root() + "/fw.mot";
+    e2e::WriteFile(path, "S1050010AABB85\nS1050012CCDD3F\nS9030000FC\n");
+    tarvexsim::Options options;
+    options.vanish_after = 2;
+    auto& device = ws.AddDevice(3, options);
+    const auto run = ws.Run({"-c", "3", "UPDT", path});
+    EXPECT_EQ(run.output,
+              "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test failed\n");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(device.Commands().size(), 3U);
+    EXPECT_LT(run.seconds, 10.0);
+    auto& again = ws.AddDevice(3);
+    ExpectPortFree(ws, again);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, Faults, ::testing::Values(Build::kPosix, Build::kWindows),
                          [](const auto& info) { return e2e::BuildName(info.param); });
 
