@@ -9,3 +9,12 @@ cmake --build --preset windows
 cmake --preset posix
 cmake --build --preset posix
 ctest --preset posix
+
+# Hardening: the whole suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (the end-to-end tests then run the sanitized morva), a bounded fuzzing run of every libFuzzer
+# target, and the static checks.
+cmake --preset sanitize
+cmake --build --preset sanitize -j 2
+ctest --preset sanitize
+scripts/fuzz.sh 30
+scripts/lint.sh

@@ -10,7 +10,8 @@ void Print(const char* format, ...) {
     va_start(args, format);
     std::vprintf(format, args);
     va_end(args);
-    std::fflush(stdout);
+    // A console that cannot be written has nowhere to report it.
+    static_cast<void>(std::fflush(stdout));
 }
 
 void PrintHexTrace(const char* label, int count, const char* bytes) {
@@ -19,7 +20,7 @@ void PrintHexTrace(const char* label, int count, const char* bytes) {
         std::printf("%02X ", static_cast<unsigned char>(bytes[i]));
     }
     std::printf("\n");
-    std::fflush(stdout);
+    static_cast<void>(std::fflush(stdout));
 }
 
 }  // namespace morva

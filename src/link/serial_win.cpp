@@ -20,7 +20,7 @@ constexpr DWORD kFlagsSet = 0x00000001;
 // Takes the per-port mutex without waiting; nullptr when another morva holds the port.
 HANDLE TakeGuard(int port) {
     char name[48];
-    std::snprintf(name, sizeof name, "Local\\morva-COM%d", port);
+    static_cast<void>(std::snprintf(name, sizeof name, "Local\\morva-COM%d", port));
     HANDLE guard = CreateMutexA(nullptr, FALSE, name);
     if (guard == nullptr) {
         return nullptr;
@@ -46,7 +46,7 @@ int SerialOpen(int port, CommPort* commPort) {
         return 0;
     }
     char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+    static_cast<void>(std::snprintf(name, sizeof name, "\\\\.\\COM%d", port));
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -20,14 +20,16 @@ constexpr std::uint8_t DigitValue(unsigned char code) {
     return static_cast<std::uint8_t>(code - 0x57);
 }
 
-// Looked up rather than branched on: the decoder runs over every digit of large files.
-constexpr std::array<std::uint8_t, 256> kDigitValues = [] {
+constexpr std::array<std::uint8_t, 256> MakeDigitValues() {
     std::array<std::uint8_t, 256> values{};
     for (std::size_t code = 0; code < values.size(); ++code) {
         values[code] = DigitValue(static_cast<unsigned char>(code));
     }
     return values;
-}();
+}
+
+// Looked up rather than branched on: the decoder runs over every digit of large files.
+constexpr std::array<std::uint8_t, 256> kDigitValues = MakeDigitValues();
 
 std::uint8_t ValueAt(std::string_view line, std::size_t position) {
     return kDigitValues[static_cast<unsigned char>(line[position])];
