@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -16,6 +17,8 @@ namespace morva {
 namespace {
 
 constexpr int kDevicePathSize = 1024;
+// 257 bytes take about 270 ms at 9600 baud; a line that takes no byte for this long is stuck.
+constexpr int kWriteStallMs = 2000;
 
 // COM port n is $MORVA_PORTS/com<n> when that folder is named, else /dev/ttyS<n-1>.
 int FormDevicePath(int port, char* path) {
@@ -140,9 +143,25 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
 }
 
 int SerialWrite(CommPort* commPort, const char* bytes, int count) {
-    const ssize_t result =
-        write(static_cast<int>(commPort->handle), bytes, static_cast<size_t>(count));
-    return result < 0 ? 0 : 1;
+    // The port is non-blocking: wait for room until every byte is handed over, as a
+    // synchronous write does, but never longer than a stalled line would justify.
+    const int fd = static_cast<int>(commPort->handle);
+    int done = 0;
+    while (done < count) {
+        const ssize_t result = write(fd, bytes + done, static_cast<size_t>(count - done));
+        if (result > 0) {
+            done += static_cast<int>(result);
+            continue;
+        }
+        if (result < 0 && errno != EAGAIN && errno != EINTR) {
+            return 0;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        if (poll(&writable, 1, kWriteStallMs) <= 0) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 void SerialSleep(int milliseconds) {

@@ -1,0 +1,71 @@
+// The Linux serial side on a pseudo-terminal: writes that find the output queue full wait for
+// room instead of losing the rest of the command.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "link/serial_port.h"
+
+namespace {
+
+TEST(SerialPosix, WriteWaitsForRoomAndSendsEveryByte) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+    ASSERT_EQ(fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK), 0);
+
+    // Fill the queue towards the reader until the system takes no more, also after the
+    // pseudo-terminal has moved what it buffered internally.
+    const std::string filler(4096, 'f');
+    std::size_t queued = 0;
+    for (int settled = 0; settled < 3;) {
+        const ssize_t n = write(slave, filler.data(), filler.size());
+        if (n > 0) {
+            queued += static_cast<std::size_t>(n);
+            settled = 0;
+            continue;
+        }
+        ++settled;
+        usleep(50000);
+    }
+    ASSERT_GT(queued, 0U);
+    ASSERT_EQ(write(slave, "x", 1), -1) << "the queue must be full before the test write";
+
+    const std::string command = std::string(256, 'C') + "\r";
+    std::string received;
+    std::thread reader([&] {
+        usleep(100000);
+        char buffer[4096];
+        while (received.size() < queued + command.size()) {
+            pollfd readable{master, POLLIN, 0};
+            if (poll(&readable, 1, 1000) <= 0) {
+                break;  // nothing more is coming
+            }
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    morva::CommPort port;
+    port.handle = slave;
+    const int written = morva::SerialWrite(&port, command.data(), static_cast<int>(command.size()));
+    reader.join();
+    EXPECT_EQ(written, 1);
+    ASSERT_EQ(received.size(), queued + command.size());
+    EXPECT_EQ(received.substr(queued), command);
+    close(slave);
+    close(master);
+}
+
+}  // namespace
