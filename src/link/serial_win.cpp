@@ -41,16 +41,18 @@ void DropGuard(HANDLE guard) {
 }  // namespace
 
 int SerialOpen(int port, CommPort* commPort) {
-    HANDLE guard = TakeGuard(port);
-    if (guard == nullptr) {
-        return 0;
-    }
     char name[32];
     static_cast<void>(std::snprintf(name, sizeof name, "\\\\.\\COM%d", port));
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        DropGuard(guard);
+        return 0;
+    }
+    // Taken after the open, so that a port that does not exist costs only the failed open, and
+    // before the settings, so that a holder's line is never touched.
+    HANDLE guard = TakeGuard(port);
+    if (guard == nullptr) {
+        CloseHandle(handle);
         return 0;
     }
     DCB dcb;
