@@ -10,36 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "scratch_folder.h"
+
 namespace morva::test {
-
-class ScratchFolder {
-  public:
-    ScratchFolder() {
-        std::random_device entropy;
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("morva-update-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
-        std::filesystem::create_directories(folder_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::string Path(std::string_view name) const { return (folder_ / name).string(); }
-
-    std::string Write(std::string_view name, std::string_view bytes) const {
-        const std::string path = Path(name);
-        std::ofstream out(path, std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        EXPECT_TRUE(out.good()) << path;
-        return path;
-    }
-
-  private:
-    std::filesystem::path folder_;
-};
 
 // One S-record line with its checksum, built from the record's bytes after the count.
 inline std::string MakeRecord(char type, std::string_view bytes) {
