@@ -129,10 +129,7 @@ TEST_P(CommandPath, TwoProgramsNeverHoldThePortTogether) {
     auto& device = ws.AddDevice(3, options);
     auto first = std::async(std::launch::async, [&] { return ws.Run({"-c", "3", "FIRST"}); });
     // Wait until the first program holds the port: its command has reached the device.
-    for (int i = 0; i < 500 && device.Commands().empty(); ++i) {
-        usleep(10000);
-    }
-    ASSERT_FALSE(device.Commands().empty());
+    ASSERT_TRUE(e2e::WaitForFirstCommand(device));
     const auto second = ws.Run({"-c", "3", "SECOND"});
     const auto held = first.get();
     EXPECT_EQ(held.exitCode, 104);

@@ -87,9 +87,7 @@ TEST_P(Faults, DeviceUnpluggedWhileReplying) {
     options.identity = "TARVEX-7310 A LONG IDENTITY TEXT";
     auto& device = ws.AddDevice(3, options);
     auto run = std::async(std::launch::async, [&] { return ws.Run({"-c", "3", "UTID"}); });
-    for (int i = 0; i < 500 && device.Commands().empty(); ++i) {
-        usleep(10000);
-    }
+    ASSERT_TRUE(e2e::WaitForFirstCommand(device));
     usleep(300000);
     device.Stop();
     const auto result = run.get();

@@ -1,8 +1,8 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -254,6 +254,13 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
         result.output = TurnBackLineEnds(result.output);
     }
     return result;
+}
+
+bool WaitForFirstCommand(const tarvexsim::Device& device) {
+    for (int i = 0; i < 500 && device.Commands().empty(); ++i) {
+        usleep(10000);
+    }
+    return !device.Commands().empty();
 }
 
 void WriteFile(const std::string& path, const std::string& text) {

@@ -75,6 +75,9 @@ class Workspace {
     std::vector<std::unique_ptr<tarvexsim::Device>> devices_;
 };
 
+// Waits up to five seconds for the device's first command; true once it has arrived.
+bool WaitForFirstCommand(const tarvexsim::Device& device);
+
 // Writes `text` to `path` (binary); reads a whole file ("" when missing).
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);

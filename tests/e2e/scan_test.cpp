@@ -109,9 +109,7 @@ TEST_P(Scan, PortHeldByAnotherProgramIsSkipped) {
     ws.AddDevice(6);
     // Another morva holds COM5 for its whole reply time while the scan passes it.
     auto holder = std::async(std::launch::async, [&] { return ws.Run({"-c", "5", "HOLD"}); });
-    for (int i = 0; i < 500 && held.Commands().empty(); ++i) {
-        usleep(10000);
-    }
+    ASSERT_TRUE(e2e::WaitForFirstCommand(held));
     ASSERT_EQ(held.Commands().size(), 1U);
     const auto run = ws.Run({"HWSC"});
     EXPECT_EQ(holder.get().exitCode, 104);
