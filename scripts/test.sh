@@ -9,6 +9,8 @@ cmake --build --preset windows
 cmake --preset posix
 cmake --build --preset posix
 ctest --preset posix
+# The Linux build in a virtual machine, against the kernel's driver of a real UART.
+scripts/uart-vm.sh
 
 # Hardening: the whole suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the end-to-end tests then run the sanitized morva), a bounded fuzzing run of every libFuzzer
