@@ -2,6 +2,8 @@
 // second descriptor, or stops morva at a chosen moment to do something there:
 //   guest_tool hold <tty> <shell command>
 //       marks <tty> exclusive (TIOCEXCL) and runs the command while the mark is set;
+//   guest_tool lines <tty>
+//       prints DTR and RTS of <tty> as the driver keeps them;
 //   guest_tool user <uid> <program> [<argument>...]
 //       runs the program as that user and group, without other groups;
 //   guest_tool pause <point> <tty> <action> [<shell command>] -- <program> [<argument>...]
@@ -234,6 +236,7 @@ int RunAs(const char* uid, char** program) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: guest_tool hold <tty> <command>\n"
+                 "       guest_tool lines <tty>\n"
                  "       guest_tool user <uid> <program> [<argument>...]\n"
                  "       guest_tool pause counters|receive|output <tty> break|lines|run|kill "
                  "[<command>] -- <program> [<argument>...]\n");
@@ -245,6 +248,10 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string_view(argv[1]) == "hold") {
         return Hold(argv[2], argv[3]);
+    }
+    if (argc == 3 && std::string_view(argv[1]) == "lines") {
+        PrintLines(argv[2]);
+        return 0;
     }
     if (argc >= 4 && std::string_view(argv[1]) == "user") {
         return RunAs(argv[2], argv + 3);
