@@ -80,7 +80,7 @@ row second-keeps-lines normal 0 "$id\r\n" 'UTID\r' '^second exit 3$;^dtr=0 rts=0
     "$stop receive /dev/ttyS1 run '$second' -- morva -c 2 UTID" lock-first
 row mark-other-user normal 0 "$id\r\n" 'UTID\r' '^busy$;^dtr=0 rts=0$' \
     "$stop receive /dev/ttyS1 run '$nobody stty -F /dev/ttyS1 2>&1 | grep -o busy >&2; guest_tool lines /dev/ttyS1' -- morva -c 2 UTID"
-row foreign-mark normal 3 "Cannot open COM2\n" '' '^run exit 3$' \
+row foreign-mark normal 3 "Cannot open COM2\n" '' '^run exit 3$;^still marked$' \
     "guest_tool hold /dev/ttyS1 'morva -c 2 UTID'" hold
 row update-hold normal 0 "$(progress Test "$total") ... test succeeded\n" "UPDT Test\\r|$fw" \
     '^run exit 3$' "$stop output /dev/ttyS1 run 'morva -c 2 UTID >/dev/null' -- morva -c 2 UPDT /fw.mot" hold

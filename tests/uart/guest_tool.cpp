@@ -1,7 +1,8 @@
 // Runs inside the rig's guest beside morva (statically linked). It watches a real UART from a
 // second descriptor, or stops morva at a chosen moment to do something there:
 //   guest_tool hold <tty> <shell command>
-//       marks <tty> exclusive (TIOCEXCL) and runs the command while the mark is set;
+//       marks <tty> exclusive (TIOCEXCL), runs the command and tells whether the mark is
+//       still set;
 //   guest_tool lines <tty>
 //       prints DTR and RTS of <tty> as the driver keeps them;
 //   guest_tool user <uid> <program> [<argument>...]
@@ -135,6 +136,10 @@ int Hold(const char* tty, const char* command) {
         return 255;
     }
     const int code = RunShell(command);
+    int marked = 0;
+    if (ioctl(fd, TIOCGEXCL, &marked) == 0) {
+        std::fprintf(stderr, marked != 0 ? "still marked\n" : "mark cleared\n");
+    }
     ioctl(fd, TIOCNXCL);
     close(fd);
     return code;
