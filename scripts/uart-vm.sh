@@ -61,7 +61,7 @@ row lines-off normal 0 "$id\r\n" 'UTID\r' '^dtr=0 rts=0$' \
 row break-waiting break-reply 101 "Cannot receive reply string\n" 'UTID\r' '^brk \+1$' \
     "morva -c 2 UTID"
 row after-break keep 0 "$id\r\n" 'UTID\r' '^brk \+0$' "morva -c 2 UTID"
-row break-pending "break-later 1000" 101 "Cannot send command\n" '' '^break counted$;^brk \+1$' \
+row break-pending "break-later 1500" 101 "Cannot send command\n" '' '^break counted$;^brk \+1$' \
     "$stop counters /dev/ttyS1 break -- morva -c 2 UTID"
 row silent silent 104 "Cannot receive reply string\n" 'UTID\r' '^ms (19|2[0-9]|3[0-9])[0-9][0-9]$' \
     "morva -c 2 UTID"
