@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test morva (both builds).
+# Installs what a fresh Debian machine lacks to build, test and package morva (both builds).
 set -euo pipefail
 
 packages=(
@@ -7,6 +7,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
     srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     qemu-system-x86 linux-image-cloud-amd64 busybox-static
+    dpkg-dev icoutils
 )
 
 missing=()

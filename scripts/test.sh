@@ -9,8 +9,16 @@ cmake --build --preset windows
 cmake --preset posix
 cmake --build --preset posix
 ctest --preset posix
+# The Windows build's unit tests under Wine.
+ctest --preset windows
 # The Linux build in a virtual machine, against the kernel's driver of a real UART.
 scripts/uart-vm.sh
+
+# The packages, made as a release would make them, installed and run as their users would.
+scripts/package.sh
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" tests/package/test_packages.sh
 
 # Hardening: the whole suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the end-to-end tests then run the sanitized morva), a bounded fuzzing run of every libFuzzer
