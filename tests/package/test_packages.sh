@@ -48,7 +48,7 @@ failures=0
 pendings=0
 ok() {
     if [ -n "${PENDING:-}" ]; then
-        fail "$* passes now: remove the PENDING mark (writer_pending) in $0"
+        PENDING='' fail "$* passes now: remove the PENDING mark (writer_pending) in $0"
     else
         echo "ok: $*"
     fi
@@ -85,7 +85,8 @@ expect() {
     fi
 }
 
-# start_sim FOLDER [setpriv options]: a simulated device on COM3, published in FOLDER.
+# start_sim FOLDER SIMULATOR [COMMAND...]: a simulated device on COM3, published in FOLDER,
+# started through COMMAND (such as setpriv) when one is given.
 start_sim() {
     local folder=$1 sim=$2
     shift 2
