@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "escape.h"
+
 namespace tarvexsim {
 
 namespace {

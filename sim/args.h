@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "responder.h"
 
 namespace tarvexsim {
 

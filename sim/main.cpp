@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "args.h"
-#include "engine.h"
+#include "device.h"
 
 int main(int argc, char** argv) {
     using tarvexsim::Config;

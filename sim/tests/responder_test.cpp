@@ -1,10 +1,12 @@
+#include "responder.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "escape.h"
 
 namespace tarvexsim {
 namespace {
@@ -404,46 +406,6 @@ TEST(WireTimeTest, TenBitsAt9600Baud) {
     EXPECT_EQ(WireTime(96).count(), 100000000);  // 960 bits
     EXPECT_EQ(WireTime(1).count(), 1041666);
 }
-
-// ---- Escapes ----
-
-struct EscapeCase {
-    std::string text;
-    std::string bytes;
-};
-
-class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
-
-TEST_P(EscapeTest, RoundTrips) {
-    std::string bytes;
-    ASSERT_TRUE(Unescape(GetParam().text, &bytes));
-    EXPECT_EQ(bytes, GetParam().bytes);
-    EXPECT_EQ(Escape(bytes), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, EscapeTest,
-    ::testing::Values(EscapeCase{"UTID\\r", "UTID\r"}, EscapeCase{"a\\nb\\tc", "a\nb\tc"},
-                      EscapeCase{"\\\\", "\\"},
-                      EscapeCase{"\\x00\\x7F\\xFF", std::string("\0\x7F\xFF", 3)},
-                      EscapeCase{"", ""}));
-
-TEST(EscapeTest, ShortFormsDecode) {
-    std::string bytes;
-    ASSERT_TRUE(Unescape("A\\0B\\x0d\\x1f", &bytes));
-    EXPECT_EQ(bytes, std::string("A\0B\r\x1F", 5));
-}
-
-class BadEscapeTest : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(BadEscapeTest, Rejected) {
-    std::string bytes = "kept";
-    EXPECT_FALSE(Unescape(GetParam(), &bytes));
-    EXPECT_EQ(bytes, "kept");
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, BadEscapeTest,
-                         ::testing::Values("\\", "ab\\", "\\q", "\\x", "\\x1", "\\xG0", "\\x0g"));
 
 }  // namespace
 }  // namespace tarvexsim
