@@ -16,7 +16,16 @@
 namespace morva {
 namespace {
 
-constexpr std::array<const char*, 3> kCommandTable = {"HWSC", "SCOM", "UPDT"};
+// The first four letters of the word select the row.
+struct CommandRow {
+    const char* name;
+    int command;
+};
+constexpr std::array<CommandRow, 3> kCommandTable = {{
+    {"HWSC", kCommandHwsc},
+    {"SCOM", kCommandScom},
+    {"UPDT", kCommandUpdt},
+}};
 
 bool IsOptionWord(const char* word) {
     return word[0] == '-' || word[0] == '/';
@@ -77,14 +86,12 @@ int RunPassThrough(int argc, const char* const* argv, int commandIndex, int port
     if (resolved != kExitOk) {
         return resolved;
     }
-    // The joined text has passed the length check: at most 256 characters and the CR.
+    // RunFront has checked the joined length: the words, their blanks and the CR fit.
+    static_assert(kMaxJoinedLength + 1 <= kCommandTextMax);
     std::array<char, kCommandTextMax + 1> commandLine{};
     std::size_t used = 0;
     for (int i = commandIndex; i < argc; ++i) {
         const std::size_t length = std::strlen(argv[i]);
-        if (used + length + 1 > kCommandTextMax) {
-            return kExitCommand;
-        }
         std::memcpy(commandLine.data() + used, argv[i], length);
         used += length;
         commandLine[used++] = ' ';
@@ -148,14 +155,13 @@ long long JoinedLength(int argc, const char* const* argv, int first) {
 }
 
 int LookupCommand(const char* word) {
-    for (std::size_t row = 0; row < kCommandTable.size(); ++row) {
-        const char* name = kCommandTable[row];
+    for (const CommandRow& row : kCommandTable) {
         int i = 0;
-        while (i < 4 && word[i] != '\0' && ToUpperAscii(word[i]) == name[i]) {
+        while (i < 4 && word[i] != '\0' && ToUpperAscii(word[i]) == row.name[i]) {
             ++i;
         }
         if (i == 4) {
-            return static_cast<int>(row) + 1;
+            return row.command;
         }
     }
     return kCommandNone;

@@ -26,7 +26,7 @@ int ReadPortValue(const char* text);
 // Length of the words from `first` on joined with single blanks; -1 when there are none.
 long long JoinedLength(int argc, const char* const* argv, int first);
 
-// Row of the command table that the word selects, or kCommandNone.
+// The command (kCommandHwsc, kCommandScom, kCommandUpdt) that the word selects, or kCommandNone.
 int LookupCommand(const char* word);
 
 void PrintUsage();

@@ -18,10 +18,11 @@ void SetReplyText(char* reply, const char* text) {
     }
 }
 
+// Room for the open failure text in its longest form, terminator included.
+constexpr int kOpenFailureSize = sizeof "Cannot open COM-2147483648";
+
 int CommandLength(const char* command) {
-    const void* end = std::memchr(command, '\0', kCommandTextMax + 1);
-    return end == nullptr ? kCommandTextMax
-                          : static_cast<int>(static_cast<const char*>(end) - command);
+    return static_cast<int>(strnlen(command, kCommandTextMax));
 }
 
 }  // namespace
@@ -30,8 +31,7 @@ int TransactCommand(int port, int mode, const char* command, char* reply) {
     CommPort commPort;
     if (OpenCommPort(port, &commPort) == 0) {
         if (reply != nullptr) {
-            // Longest form: "Cannot open COM-2147483648", 26 characters.
-            static_cast<void>(std::snprintf(reply, 27, "Cannot open COM%d", port));
+            static_cast<void>(std::snprintf(reply, kOpenFailureSize, "Cannot open COM%d", port));
         }
         return kExitPortOpen;
     }

@@ -14,18 +14,6 @@
 namespace morva {
 namespace {
 
-constexpr int kPassFieldSize = 20;
-
-struct PassTexts {
-    char label[kPassFieldSize];    // shown in the progress text
-    char opening[kPassFieldSize];  // command that opens the pass
-};
-
-constexpr std::array<PassTexts, 2> kPassTable = {{
-    {"UPDT Test", "UPDT Test\r"},
-    {"UPDT Flash", "UPDT Flash\r"},
-}};
-
 // Reply bytes of the handshake.
 constexpr unsigned char kFinishCode = 0x10;
 constexpr unsigned char kNextCode = 0x11;
@@ -39,9 +27,7 @@ constexpr unsigned char kRejectCode = 0x31;
 // as the exchange sends up to the first zero byte: the carriage return goes there, so that
 // every text sent ends in one. `line` needs room for length + 2 characters.
 void MakeCommandText(char* line, int length) {
-    const auto* zero =
-        static_cast<const char*>(std::memchr(line, '\0', static_cast<std::size_t>(length)));
-    const int text = zero == nullptr ? length : static_cast<int>(zero - line);
+    const int text = static_cast<int>(strnlen(line, static_cast<std::size_t>(length)));
     if (text > 0 && text == length && line[text - 1] == '\n') {
         line[text - 1] = '\r';
         return;
@@ -82,10 +68,9 @@ int SendLine(int port, const char* command, bool lastLine) {
 
 }  // namespace
 
-int TransferFirmware(int port, const char* path, int pass, int total) {
-    const PassTexts& texts = kPassTable[pass == kFlashPass ? 1 : 0];
+int TransferFirmware(int port, const char* path, const UpdatePass& pass, int total) {
     std::array<char, kReplyCapacity> reply{};
-    const int opened = TransactCommand(port, kReplyByte, texts.opening, reply.data());
+    const int opened = TransactCommand(port, kReplyByte, pass.opening, reply.data());
     if (opened != 0) {
         return opened;
     }
@@ -114,7 +99,7 @@ int TransferFirmware(int port, const char* path, int pass, int total) {
         if (lineNumber < INT_MAX) {
             ++lineNumber;
         }
-        Print("\r%s : %d / %d", texts.label, lineNumber, total);
+        Print("\r%s : %d / %d", pass.label, lineNumber, total);
         const bool lastLine = line[1] == '9';
         MakeCommandText(line.data(), length);
         const int result = SendLine(port, line.data(), lastLine);
