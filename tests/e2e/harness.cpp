@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 extern char** environ;
@@ -46,7 +47,6 @@ struct Child {
     std::string exec;  // file to execute; argv[0] may differ (as a shell sets it)
     std::string workingDir;
     std::map<std::string, std::string> environment;
-    std::vector<std::string> unset;
     uid_t uid = 0;  // switched to when switchUser is set
     gid_t gid = 0;
     bool switchUser = false;
@@ -57,11 +57,7 @@ Result Spawn(const Child& child, std::chrono::seconds timeout) {
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         const std::string name = entry.substr(0, entry.find('='));
-        bool drop = child.environment.count(name) != 0;
-        for (const std::string& u : child.unset) {
-            drop = drop || u == name;
-        }
-        if (!drop) {
+        if (child.environment.count(name) == 0) {
             envStore.push_back(entry);
         }
     }
@@ -203,7 +199,6 @@ tarvexsim::Device& Workspace::AddDevice(int port, const tarvexsim::Options& opti
 Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& options) const {
     Child child;
     child.workingDir = options.workingDir.empty() ? root_ : options.workingDir;
-    child.environment = options.environment;
     std::string programWord;
     switch (options.invocation) {
         case Invocation::kFullPath:

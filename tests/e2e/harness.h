@@ -4,13 +4,12 @@
 
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "device.h"
 
 namespace e2e {
 
@@ -30,7 +29,6 @@ struct RunOptions {
     std::string workingDir;    // default: the workspace's own folder
     std::string relativePath;  // for kRelative: the path as typed, from workingDir
     std::string searchPath;    // for kViaPath: PATH (POSIX) or WINEPATH (Windows)
-    std::map<std::string, std::string> environment;  // extra variables
     // POSIX build: run as user nobody when the tests run as root, so that file permissions
     // bind the program (root writes anywhere). Ignored on Windows and when not root.
     bool unprivileged = false;
