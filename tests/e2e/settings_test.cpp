@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -150,35 +151,66 @@ INSTANTIATE_TEST_SUITE_P(Builds, SettingsRefused,
 
 // --- What a file holds, as SCOM, a device command and UPDT see it ---------------------------
 
-enum class Stored { kPort, kNotFound, kIllegal };
+// What one run prints and exits with.
+struct Outcome {
+    std::string output;
+    int exitCode;
+};
 
 struct FileCase {
     const char* name;
     std::optional<std::string> content;  // nullopt: no file
-    Stored stored;
-    int port = 0;  // for kPort
+    Outcome scom;                        // SCOM alone
+    Outcome command;                     // UTID, with no device anywhere
+    Outcome updt;                        // UPDT x.mot, with no such firmware file
 };
 
 void PrintTo(const FileCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// A file that gives `port`: SCOM shows it, the command fails to open it, UPDT goes on to look
+// for the firmware file.
+FileCase Port(const char* name, std::string content, int port) {
+    return {name,
+            std::move(content),
+            {std::to_string(port) + "\n", 0},
+            {"Cannot open COM" + std::to_string(port) + "\n", 3},
+            {"UPDT : file not found \"x.mot\"\n", 4}};
+}
+
+FileCase NotFound(const char* name, std::optional<std::string> content) {
+    return {name,
+            std::move(content),
+            {"SCOM : morva.ini not found\n", 1},
+            {"Not found : morva.ini\n", 1},
+            {"morva.ini : Not found\n", 1}};
+}
+
+FileCase Illegal(const char* name, std::string content) {
+    return {name,
+            std::move(content),
+            {"SCOM : morva.ini illegal format\n", 1},
+            {"Illegal format : morva.ini\n", 1},
+            {"morva.ini : Illegal format\n", 1}};
+}
+
 const FileCase kFiles[] = {
-    {"NoFile", std::nullopt, Stored::kNotFound},
-    {"PortZero", "[morva]\nport=0\n", Stored::kNotFound},
-    {"NotANumber", "[morva]\nport=abc\n", Stored::kNotFound},
-    {"NoPortKey", "[morva]\nspeed=1\n", Stored::kIllegal},
-    {"EmptyValue", "[morva]\nport=\n", Stored::kIllegal},
-    {"OtherSectionOnly", "[other]\nport=3\n", Stored::kIllegal},
-    {"EmptyFile", "", Stored::kIllegal},
-    {"NegativePort", "[morva]\nport=-4\n", Stored::kIllegal},
-    {"LineFeeds", "[morva]\nport=6\n", Stored::kPort, 6},
-    {"CarriageReturnLineFeeds", "[morva]\r\nport=6\r\n", Stored::kPort, 6},
-    {"NoFinalLineEnd", "[morva]\r\nport=7", Stored::kPort, 7},
-    {"NamesInOtherCaseAndBlanks", "[MORVA]\r\n  PORT = 8 \r\n", Stored::kPort, 8},
-    {"CommentsAndOtherSections",
-     "; bench PC\n[other]\nport=2\n[morva]\n;port=5\nport=9\n[morva]\nport=4\n", Stored::kPort, 9},
-    {"AboveTheScanRange", "[morva]\nport=300\n", Stored::kPort, 300},
+    NotFound("NoFile", std::nullopt),
+    NotFound("PortZero", "[morva]\nport=0\n"),
+    NotFound("NotANumber", "[morva]\nport=abc\n"),
+    Illegal("NoPortKey", "[morva]\nspeed=1\n"),
+    Illegal("EmptyValue", "[morva]\nport=\n"),
+    Illegal("OtherSectionOnly", "[other]\nport=3\n"),
+    Illegal("EmptyFile", ""),
+    Illegal("NegativePort", "[morva]\nport=-4\n"),
+    Port("LineFeeds", "[morva]\nport=6\n", 6),
+    Port("CarriageReturnLineFeeds", "[morva]\r\nport=6\r\n", 6),
+    Port("NoFinalLineEnd", "[morva]\r\nport=7", 7),
+    Port("NamesInOtherCaseAndBlanks", "[MORVA]\r\n  PORT = 8 \r\n", 8),
+    Port("CommentsAndOtherSections",
+         "; bench PC\n[other]\nport=2\n[morva]\n;port=5\nport=9\n[morva]\nport=4\n", 9),
+    Port("AboveTheScanRange", "[morva]\nport=300\n", 300),
 };
 
 class SettingsFile : public ::testing::TestWithParam<std::tuple<Build, FileCase>> {
@@ -189,65 +221,25 @@ class SettingsFile : public ::testing::TestWithParam<std::tuple<Build, FileCase>
             WriteFile(ws.settingsPath(), *c.content);
         }
     }
+    void Expect(const std::vector<std::string>& args, const Outcome& expected) const {
+        const auto run = ws.Run(args);
+        EXPECT_EQ(run.output, expected.output);
+        EXPECT_EQ(run.exitCode, expected.exitCode);
+    }
     Workspace ws{std::get<0>(GetParam())};
 };
 
 TEST_P(SettingsFile, ScomShowsIt) {
-    const FileCase& c = std::get<1>(GetParam());
-    const auto run = ws.Run({"SCOM"});
-    switch (c.stored) {
-        case Stored::kPort:
-            EXPECT_EQ(run.output, std::to_string(c.port) + "\n");
-            EXPECT_EQ(run.exitCode, 0);
-            break;
-        case Stored::kNotFound:
-            EXPECT_EQ(run.output, "SCOM : morva.ini not found\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-        case Stored::kIllegal:
-            EXPECT_EQ(run.output, "SCOM : morva.ini illegal format\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-    }
+    Expect({"SCOM"}, std::get<1>(GetParam()).scom);
 }
 
 // No device anywhere: the port that the command fails to open is the one it took from the file.
 TEST_P(SettingsFile, DeviceCommandTakesItsPort) {
-    const FileCase& c = std::get<1>(GetParam());
-    const auto run = ws.Run({"UTID"});
-    switch (c.stored) {
-        case Stored::kPort:
-            EXPECT_EQ(run.output, "Cannot open COM" + std::to_string(c.port) + "\n");
-            EXPECT_EQ(run.exitCode, 3);
-            break;
-        case Stored::kNotFound:
-            EXPECT_EQ(run.output, "Not found : morva.ini\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-        case Stored::kIllegal:
-            EXPECT_EQ(run.output, "Illegal format : morva.ini\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-    }
+    Expect({"UTID"}, std::get<1>(GetParam()).command);
 }
 
 TEST_P(SettingsFile, UpdtTakesItsPort) {
-    const FileCase& c = std::get<1>(GetParam());
-    const auto run = ws.Run({"UPDT", "x.mot"});
-    switch (c.stored) {
-        case Stored::kPort:  // resolved; the firmware file is looked for next
-            EXPECT_EQ(run.output, "UPDT : file not found \"x.mot\"\n");
-            EXPECT_EQ(run.exitCode, 4);
-            break;
-        case Stored::kNotFound:
-            EXPECT_EQ(run.output, "morva.ini : Not found\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-        case Stored::kIllegal:
-            EXPECT_EQ(run.output, "morva.ini : Illegal format\n");
-            EXPECT_EQ(run.exitCode, 1);
-            break;
-    }
+    Expect({"UPDT", "x.mot"}, std::get<1>(GetParam()).updt);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, SettingsFile,
