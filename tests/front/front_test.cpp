@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "common/verbose.h"
 #include "fake_serial.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -17,26 +19,33 @@ struct Outcome {
     std::string output;
 };
 
-// Runs the front end on `words` (the program path is added in front) and captures stdout.
-Outcome RunWith(std::vector<std::string> words) {
-    words.insert(words.begin(), "/nonexistent/folder/morva");
-    std::vector<const char*> argv;
-    for (const std::string& word : words) {
-        argv.push_back(word.c_str());
-    }
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    const int code = morva::RunFront(static_cast<int>(words.size()), argv.data());
-    return {code, testing::internal::GetCapturedStdout()};
-}
-
 class FrontTest : public ::testing::Test {
   protected:
+    // The program path names a scratch folder that holds the executable (as each platform names
+    // it) and no settings file, so that the search ends there whatever PATH holds.
+    FrontTest() : program_(scratch_.Write("morva", "")) { scratch_.Write("morva.exe", ""); }
+
     void SetUp() override {
         fake::Reset();
         morva::SetVerboseLevel(0);
     }
     void TearDown() override { morva::SetVerboseLevel(0); }
+
+    // Runs the front end on `words` (the program path is added in front) and captures stdout.
+    Outcome Run(std::vector<std::string> words) const {
+        words.insert(words.begin(), program_);
+        std::vector<const char*> argv;
+        for (const std::string& word : words) {
+            argv.push_back(word.c_str());
+        }
+        argv.push_back(nullptr);
+        morva::test::CapturedOutput captured;
+        const int code = morva::RunFront(static_cast<int>(words.size()), argv.data());
+        return {code, captured.Take()};
+    }
+
+    morva::test::ScratchFolder scratch_;
+    std::string program_;
 };
 
 struct ValueCase {
@@ -153,7 +162,7 @@ class BeforeDispatch : public FrontTest, public ::testing::WithParamInterface<Ch
 
 TEST_P(BeforeDispatch, PrintsAndExits) {
     const CheckCase& c = GetParam();
-    const Outcome run = RunWith(c.words);
+    const Outcome run = Run(c.words);
     EXPECT_EQ(run.output, c.output);
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(fake::Recorded().opens, 0) << "no port may be opened";
@@ -197,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FrontTest, PassThroughSendsTheJoinedWordsAsTyped) {
     fake::ReplyAtFirstPoll("OK\r");
-    const Outcome run = RunWith({"-c", "3", "utid", "1", "-COM4"});
+    const Outcome run = Run({"-c", "3", "utid", "1", "-COM4"});
     EXPECT_EQ(fake::Recorded().written, "utid 1 -COM4\r");
     EXPECT_EQ(fake::Recorded().lastPort, 3);
     EXPECT_EQ(run.output, "OK\r\n");
@@ -208,7 +217,7 @@ TEST_F(FrontTest, PassThroughOfTheLongestJoinedText) {
     fake::ReplyAtFirstPoll("0\r");
     const std::string first(200, 'A');
     const std::string second(55, 'B');
-    const Outcome run = RunWith({"-c3", first, second});
+    const Outcome run = Run({"-c3", first, second});
     EXPECT_EQ(fake::Recorded().written, first + " " + second + "\r");
     EXPECT_EQ(fake::Recorded().written.size(), 257U);
     EXPECT_EQ(run.exitCode, 0);
@@ -224,7 +233,7 @@ class PassThroughReply : public FrontTest, public ::testing::WithParamInterface<
 
 TEST_P(PassThroughReply, Prints) {
     fake::ReplyAtFirstPoll(GetParam().reply);
-    const Outcome run = RunWith({"-c", "3", "STAT"});
+    const Outcome run = Run({"-c", "3", "STAT"});
     EXPECT_EQ(run.output, GetParam().output);
     EXPECT_EQ(run.exitCode, 0);
 }
@@ -240,38 +249,38 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FrontTest, PassThroughFailuresPrintTheExchangeText) {
     fake::Scripted().openFails = true;
-    Outcome run = RunWith({"-c", "7", "UTID"});
+    Outcome run = Run({"-c", "7", "UTID"});
     EXPECT_EQ(run.output, "Cannot open COM7\n");
     EXPECT_EQ(run.exitCode, 3);
 
     fake::Reset();
-    run = RunWith({"-c", "7", "UTID"});
+    run = Run({"-c", "7", "UTID"});
     EXPECT_EQ(run.output, "Cannot receive reply string\n");
     EXPECT_EQ(run.exitCode, 104);
 
     fake::Reset();
     fake::Scripted().writeFails = true;
-    run = RunWith({"-c", "7", "UTID"});
+    run = Run({"-c", "7", "UTID"});
     EXPECT_EQ(run.output, "Cannot send command\n");
     EXPECT_EQ(run.exitCode, 103);
 }
 
 TEST_F(FrontTest, VerbosePassThroughTraces) {
     fake::ReplyAtFirstPoll("OK\r");
-    const Outcome run = RunWith({"-v", "-c", "3", "UTID"});
+    const Outcome run = Run({"-v", "-c", "3", "UTID"});
     EXPECT_EQ(run.output, "verbose level:1\nTX(5) : 55 54 49 44 0D \nRX(2) : 4F 4B \nOK\r\n");
 }
 
 TEST_F(FrontTest, IgnoredOptionBeforeCommand) {
     fake::ReplyAtFirstPoll("OK\r");
-    const Outcome run = RunWith({"-x", "-c", "3", "UTID"});
+    const Outcome run = Run({"-x", "-c", "3", "UTID"});
     EXPECT_EQ(fake::Recorded().written, "UTID\r");
     EXPECT_EQ(run.exitCode, 0);
 }
 
 TEST_F(FrontTest, PortAboveTheScanRangeIsTriedAsGiven) {
     fake::Scripted().openFails = true;
-    const Outcome run = RunWith({"-c", "COM300", "UTID"});
+    const Outcome run = Run({"-c", "COM300", "UTID"});
     EXPECT_EQ(fake::Recorded().lastPort, 300);
     EXPECT_EQ(run.output, "Cannot open COM300\n");
 }

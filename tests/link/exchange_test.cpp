@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "captured_output.h"
 #include "common/verbose.h"
 #include "fake_serial.h"
 #include "link/comm_port.h"
@@ -195,9 +196,9 @@ TEST_P(ByteExchange, ResultMessageAndUntouchedReplyOnFailure) {
     const ByteCase& c = GetParam();
     c.script();
     reply_[0] = 'Z';
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     const int result = TransactCommand(3, morva::kReplyByte, "S9030000FC\r", reply_.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    EXPECT_EQ(captured.Take(), c.printed);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(reply_[0], result == 0 ? '\x11' : 'Z');
     EXPECT_EQ(fake::Recorded().opens, fake::Recorded().closes);
@@ -226,9 +227,9 @@ TEST_P(TraceTest, PrintsTxAndRxLines) {
     const TraceCase& c = GetParam();
     morva::SetVerboseLevel(c.level);
     fake::ReplyAtFirstPoll(c.arriving);
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     TransactCommand(3, morva::kReplyString, "UTID\r", reply_.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
+    EXPECT_EQ(captured.Take(), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -246,17 +247,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ExchangeTest, NoTxTraceWhenALineErrorStopsTheSend) {
     morva::SetVerboseLevel(1);
     fake::Scripted().polls.push_back(fake::Poll{"", 0x4});
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     TransactCommand(3, morva::kReplyString, "UTID\r", reply_.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(captured.Take(), "");
 }
 
 TEST_F(ExchangeTest, TxTraceIsPrintedEvenWhenTheWriteFails) {
     morva::SetVerboseLevel(1);
     fake::Scripted().writeFails = true;
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     TransactCommand(3, morva::kReplyString, "A\r", reply_.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "TX(2) : 41 0D \n");
+    EXPECT_EQ(captured.Take(), "TX(2) : 41 0D \n");
 }
 
 TEST_F(ExchangeTest, ReplyByteFailureMessagesOnlyFromLevelThree) {
@@ -265,9 +266,9 @@ TEST_F(ExchangeTest, ReplyByteFailureMessagesOnlyFromLevelThree) {
         morva::SetVerboseLevel(level);
         fake::ReplyAtFirstPoll("\x11");
         fake::Scripted().readFailsAt = 0;
-        testing::internal::CaptureStdout();
+        morva::test::CapturedOutput captured;
         TransactCommand(3, morva::kReplyByte, "A\r", reply_.data());
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = captured.Take();
         const std::string tx = "TX(2) : 41 0D \n";
         EXPECT_EQ(out, level >= 3
                            ? tx + "ReadCommByte : ReadFile() failure\nCannot receive reply byte\n"
@@ -277,10 +278,10 @@ TEST_F(ExchangeTest, ReplyByteFailureMessagesOnlyFromLevelThree) {
     morva::SetVerboseLevel(3);
     fake::Scripted().polls.push_back(fake::Poll{});
     fake::Scripted().polls.push_back(fake::Poll{"", 0x1});
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     TransactCommand(3, morva::kReplyByte, "A\r", reply_.data());
     EXPECT_EQ(
-        testing::internal::GetCapturedStdout(),
+        captured.Take(),
         "TX(2) : 41 0D \nReadCommByte : ClearCommError() failure\nCannot receive reply byte\n");
 }
 

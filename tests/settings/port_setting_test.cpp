@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "common/verbose.h"
 #include "settings_files.h"
 
@@ -39,9 +40,9 @@ class ScomTest : public morva::test::ProcessStateTest {
             argv.push_back(word.c_str());
         }
         argv.push_back(nullptr);
-        testing::internal::CaptureStdout();
+        morva::test::CapturedOutput captured;
         const int code = morva::SetComPort(static_cast<int>(argv.size()) - 1, argv.data(), 1);
-        return {code, testing::internal::GetCapturedStdout()};
+        return {code, captured.Take()};
     }
     Outcome Run(const std::vector<std::string>& words) const { return RunAs(program_, words); }
 
@@ -134,9 +135,9 @@ TEST_F(ScomTest, StoredPortShowsNextTime) {
 
 TEST_F(ScomTest, ParameterAfterLaterCommandIndex) {
     std::vector<const char*> argv{program_.c_str(), "-v", "SCOM", "4", nullptr};
-    testing::internal::CaptureStdout();
+    morva::test::CapturedOutput captured;
     EXPECT_EQ(morva::SetComPort(4, argv.data(), 2), 0);
-    testing::internal::GetCapturedStdout();
+    captured.Take();
     EXPECT_EQ(ReadWhole(ini_), "[morva]\nport=4\n");
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "captured_output.h"
 #include "common/verbose.h"
 #include "test_files.h"
 
@@ -40,9 +41,9 @@ TEST_P(CheckFirmwareFileTest, CountsLinesOfValidFile) {
     const std::string path = scratch_.Write("fw.mot", GetParam().bytes);
     for (const int level : {0, 1}) {
         SetVerboseLevel(level);
-        testing::internal::CaptureStdout();
+        morva::test::CapturedOutput captured;
         const int result = CheckFirmwareFile(path.c_str());
-        const std::string output = testing::internal::GetCapturedStdout();
+        const std::string output = captured.Take();
         EXPECT_EQ(result, GetParam().result) << "verbose level " << level;
         EXPECT_EQ(output, level == 0 ? "" : GetParam().verboseOutput);
     }
