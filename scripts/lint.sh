@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Static checks of src/: clang-tidy (checks in .clang-tidy) and cppcheck. Fails on any finding.
+# Static checks: clang-format (the committed .clang-format) over the C++ of src/, sim/, tests/,
+# bench/ and fuzz/; clang-tidy (checks in .clang-tidy) and cppcheck over src/. Fails on any
+# finding.
 # clang-tidy reads the compile commands of the two builds: the POSIX build for the shared and
 # POSIX sources, the MinGW-w64 build (as clang's x86_64-w64-mingw32 target) for *_win.cpp.
 # MORVA_POSIX_BUILD and MORVA_WINDOWS_BUILD name other build folders than the presets'.
@@ -12,6 +14,12 @@ windows_build=${MORVA_WINDOWS_BUILD:-build/windows}
 [ -f "$windows_build/compile_commands.json" ] || cmake --preset windows >/dev/null
 
 status=0
+
+mapfile -t formatted < <(find src sim tests bench fuzz -name '*.cpp' -o -name '*.h' | sort)
+echo "clang-format: ${#formatted[@]} files"
+if ! clang-format --dry-run --Werror "${formatted[@]}"; then
+    status=1
+fi
 
 # Clang finds the MinGW-w64 headers by the target, but not the C++ library of the posix
 # variant of the cross compiler: ask that compiler where its C++ headers are.

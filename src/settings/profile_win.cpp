@@ -9,7 +9,7 @@ namespace {
 // reading while another writes, could lose other sections or read a half-written file. One
 // named mutex serialises every settings access of morva on the machine.
 class SettingsLock {
-public:
+  public:
     SettingsLock() : mutex_(CreateMutexA(nullptr, FALSE, "Local\\morva-settings")) {
         if (mutex_ != nullptr) {
             const DWORD result = WaitForSingleObject(mutex_, kWaitMs);
@@ -27,7 +27,7 @@ public:
     SettingsLock(const SettingsLock&) = delete;
     SettingsLock& operator=(const SettingsLock&) = delete;
 
-private:
+  private:
     // A writer holds it for milliseconds; past this, go on rather than hang a script.
     static constexpr DWORD kWaitMs = 10000;
     HANDLE mutex_;
