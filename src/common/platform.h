@@ -26,10 +26,11 @@ const char* GetEnvVar(const char* name);
 // Opens a file for binary reading; nullptr when it cannot be opened or is a folder.
 std::FILE* OpenFileForReading(const char* path);
 
-// Called once around the whole run, so that the 10 ms sleep before each poll lasts 10 ms: on
-// Windows a 1 ms system timer (the default tick is 15.6 ms), asked for once rather than at
-// every exchange; elsewhere sleeps are fine-grained already and these do nothing.
-void RaiseTimerResolution();
-void RestoreTimerResolution();
+// Called once around the whole run. Windows: a 1 ms system timer, so that the 10 ms sleep
+// before each poll lasts 10 ms (the default tick is 15.6 ms), asked for once rather than at
+// every exchange. POSIX: SIGPIPE ignored, since output only reports: a closed output pipe or
+// a failed write to it never ends a command, which returns its own exit code.
+void BeginRun();
+void EndRun();
 
 }  // namespace morva

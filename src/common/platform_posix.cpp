@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,9 +56,14 @@ std::FILE* OpenFileForReading(const char* path) {
     return file;
 }
 
-// Sleeps on POSIX already have fine resolution.
-void RaiseTimerResolution() {}
+// Sleeps already have fine resolution: nothing to ask for the timer.
+void BeginRun() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
 
-void RestoreTimerResolution() {}
+void EndRun() {}
 
 }  // namespace morva

@@ -38,11 +38,11 @@ std::FILE* OpenFileForReading(const char* path) {
     return std::fopen(path, "rb");
 }
 
-void RaiseTimerResolution() {
+void BeginRun() {
     timeBeginPeriod(1);
 }
 
-void RestoreTimerResolution() {
+void EndRun() {
     timeEndPeriod(1);
 }
 

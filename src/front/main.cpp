@@ -2,8 +2,8 @@
 #include "front/front.h"
 
 int main(int argc, char** argv) {
-    morva::RaiseTimerResolution();
+    morva::BeginRun();
     const int code = morva::RunFront(argc, argv);
-    morva::RestoreTimerResolution();
+    morva::EndRun();
     return code;
 }

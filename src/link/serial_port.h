@@ -18,10 +18,24 @@ struct CommPort {
 };
 
 // Opens COM port `port` exclusively and applies 9600 baud 8N1, no flow control, DTR and RTS
-// off. Returns 1 when open and configured; 0 otherwise, with nothing left open.
+// off. Returns 1 when open and configured; 0 otherwise, with nothing left open. Refused, as a
+// port held by another program, while another morva process holds the port (HoldPort) or
+// runs an exchange on it; that is found before the port is opened, so its lines stay as the
+// holder left them.
+// Windows: share mode 0, and the per-port mutex Local\morva-COM<n> held for the exchange (Wine
+// does not enforce exclusive opens of devices).
+// Linux: refused when another program marked the tty exclusive (TIOCEXCL; checked, as root
+// passes it) or holds a flock on it. The exchange holds flock(LOCK_EX), which binds only
+// programs that ask for it, and, on ttys other than pseudo-terminals, sets the exclusive mark
+// (refusing other users' opens; the kernel clears it at the last close, so also when morva is
+// killed). Pseudo-terminals get no mark: their tty outlives every close while the master is
+// open, and a mark left by a killed morva would lock other users out. SIGINT, SIGTERM and
+// SIGHUP during an exchange close the port first (mark cleared), then end the process by
+// the signal as its default action does.
 int SerialOpen(int port, CommPort* commPort);
 
-// Closes the port and gives up the exclusive hold.
+// Closes the port, clears the exclusive mark that the open set and gives up the hold of the
+// exchange.
 void SerialClose(CommPort* commPort);
 
 // Tells whether a line error happened since the previous query (non-zero *errorWord) and how
@@ -31,10 +45,27 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
 // Reads up to `count` bytes that already wait, never blocking. Returns 1 with *got set, or 0.
 int SerialRead(CommPort* commPort, char* buffer, int count, int* got);
 
-// Writes `count` bytes in one call. Returns 1, or 0 when the write call failed.
+// Writes `count` bytes. Returns 1 when every byte was handed to the port, 0 otherwise: a failed
+// call or fewer bytes written is a failed write. Windows: one WriteFile call, with the port's
+// time-outs as they are. Linux: the port is non-blocking, so the write goes on while the
+// system takes bytes, waiting for room up to 2 s at a time.
 int SerialWrite(CommPort* commPort, const char* bytes, int count);
 
 // The wait before every poll of the input queue.
 void SerialSleep(int milliseconds);
+
+// Holds COM port `port` against every other morva process for a whole command (a firmware
+// update, whose exchanges each open and close the port), without opening the port; the
+// exchanges of this process go on as before. One hold at a time. Returns 0 when another morva
+// process holds the port or runs an exchange on it; 1 otherwise, also when there is nothing to
+// hold (no such port: its exchanges then fail to open it). The system drops the hold when the
+// process ends in any way.
+// Windows: the per-port mutex, owned by the calling thread until ReleasePortHold.
+// Linux: flock(LOCK_EX) on a hold file named after the device number (so two port numbers
+// linked to one device share it) in /run/lock when every user may write there, else /tmp.
+int HoldPort(int port);
+
+// Gives up the hold of HoldPort, if any.
+void ReleasePortHold();
 
 }  // namespace morva

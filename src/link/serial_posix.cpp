@@ -3,10 +3,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
@@ -17,8 +20,19 @@ namespace morva {
 namespace {
 
 constexpr int kDevicePathSize = 1024;
+constexpr int kLockPathSize = 64;
 // 257 bytes take about 270 ms at 9600 baud; a line that takes no byte for this long is stuck.
 constexpr int kWriteStallMs = 2000;
+
+// The port of the running exchange, for the interrupt handler: its descriptor and whether this
+// process set its exclusive mark.
+volatile std::sig_atomic_t g_openFd = -1;
+volatile std::sig_atomic_t g_marked = 0;
+// The running exchange's shared lock on the hold file of its device (-1: none).
+int g_probeFd = -1;
+// The whole-command hold (HoldPort): the exclusive lock on the hold file, and its device.
+int g_holdFd = -1;
+dev_t g_holdDevice = 0;
 
 // COM port n is $MORVA_PORTS/com<n> when that folder is named, else /dev/ttyS<n-1>.
 int FormDevicePath(int port, char* path) {
@@ -38,6 +52,124 @@ bool IsUnsupported(int error) {
     return error == ENOTTY || error == EINVAL;
 }
 
+// Slaves of Unix98 pseudo-terminals (majors 136 to 143) and legacy ones (major 3). Their tty
+// lives as long as the master, and the exclusive mark with it: a mark that a killed holder
+// left there would refuse every later open by other users until the master closes.
+bool IsPseudoTerminal(dev_t device) {
+    const unsigned int kind = major(device);
+    return kind == 3 || (kind >= 136 && kind <= 143);
+}
+
+// Every morva must find the hold file of a device in the same folder, whoever runs it.
+const char* LockFolder() {
+    struct stat info {};
+    constexpr mode_t kEveryoneSticky = S_ISVTX | S_IRWXU | S_IRWXG | S_IRWXO;
+    if (stat("/run/lock", &info) == 0 && S_ISDIR(info.st_mode) &&
+        (info.st_mode & kEveryoneSticky) == kEveryoneSticky) {
+        return "/run/lock";
+    }
+    return "/tmp";
+}
+
+// Opens the hold file of `device`, made (mode 0666, so that any user's morva can lock it) when
+// `create` is set and it is missing. Never follows a link or opens anything but a regular file.
+// Returns the descriptor, or -1.
+int OpenHoldFile(dev_t device, bool create) {
+    char path[kLockPathSize];
+    const int length = std::snprintf(path, sizeof path, "%s/morva-tty-%u-%u.lock", LockFolder(),
+                                     major(device), minor(device));
+    if (length <= 0 || length >= kLockPathSize) {
+        return -1;
+    }
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, kFlags);
+    if (fd < 0 && errno == ENOENT && create) {
+        // Opening another user's file with O_CREAT fails in a sticky folder where regular files
+        // are protected: create only what is missing.
+        fd = open(path, kFlags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            static_cast<void>(fchmod(fd, 0666));  // past the umask
+        } else if (errno == EEXIST) {
+            fd = open(path, kFlags);
+        }
+    }
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Another morva's hold on `device` refuses the exchange; the shared lock taken here, kept for
+// the exchange, refuses a hold meanwhile. Without a hold file nobody holds the device.
+bool HeldByAnother(dev_t device) {
+    if (g_holdFd >= 0 && g_holdDevice == device) {
+        return false;
+    }
+    const int fd = OpenHoldFile(device, false);
+    if (fd < 0) {
+        return false;
+    }
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        close(fd);
+        return true;
+    }
+    g_probeFd = fd;
+    return false;
+}
+
+void DropProbe() {
+    if (g_probeFd >= 0) {
+        close(g_probeFd);
+        g_probeFd = -1;
+    }
+}
+
+// Releases the port of an interrupted exchange (async-signal-safe calls only), then ends the
+// process by the signal as its default action would.
+void ReleaseOnSignal(int signal) {
+    const int fd = g_openFd;
+    if (fd >= 0) {
+        if (g_marked != 0) {
+            ioctl(fd, TIOCNXCL);
+        }
+        close(fd);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigaddset(&pending, signal);
+    static_cast<void>(raise(signal));
+    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
+}
+
+// Once per run, before the first port opens. A signal that the caller ignores (nohup) stays
+// ignored.
+void CatchInterrupts() {
+    static bool caught = false;
+    if (caught) {
+        return;
+    }
+    caught = true;
+    constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction release {};
+    release.sa_handler = ReleaseOnSignal;
+    sigemptyset(&release.sa_mask);
+    for (const int signal : kInterrupts) {
+        sigaddset(&release.sa_mask, signal);
+    }
+    for (const int signal : kInterrupts) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            sigaction(signal, &release, nullptr);
+        }
+    }
+}
+
 bool ReadErrorCounts(int fd, std::array<std::uint64_t, 5>* counts) {
     serial_icounter_struct icount{};
     if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
@@ -49,9 +181,15 @@ bool ReadErrorCounts(int fd, std::array<std::uint64_t, 5>* counts) {
     return true;
 }
 
+// Clears the exclusive mark only where this process set it.
 void Release(int fd) {
-    ioctl(fd, TIOCNXCL);
+    g_openFd = -1;
+    if (g_marked != 0) {
+        ioctl(fd, TIOCNXCL);
+        g_marked = 0;
+    }
     close(fd);
+    DropProbe();
 }
 
 int Configure(int fd, CommPort* commPort) {
@@ -77,6 +215,26 @@ int Configure(int fd, CommPort* commPort) {
     return 1;
 }
 
+// Takes the open port: refused when another program marked it exclusive (root's open passes
+// the mark) or holds its flock; marks it exclusive where the kernel clears the mark at the
+// last close.
+int Take(int fd, dev_t device) {
+    int marked = 0;
+    if (ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0) {
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return 0;
+    }
+    if (!IsPseudoTerminal(device)) {
+        if (ioctl(fd, TIOCEXCL) != 0) {
+            return 0;
+        }
+        g_marked = 1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int SerialOpen(int port, CommPort* commPort) {
@@ -84,17 +242,21 @@ int SerialOpen(int port, CommPort* commPort) {
     if (FormDevicePath(port, path) == 0) {
         return 0;
     }
+    // The hold is checked before the open, which raises DTR and RTS on a real port.
+    struct stat named {};
+    if (stat(path, &named) != 0 || !S_ISCHR(named.st_mode) || HeldByAnother(named.st_rdev)) {
+        return 0;
+    }
+    CatchInterrupts();
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        DropProbe();
         return 0;
     }
-    // flock keeps other programs (and a second morva, even as root) off the port; TIOCEXCL
-    // also refuses plain opens by other users.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return 0;
-    }
-    if (ioctl(fd, TIOCEXCL) != 0 || Configure(fd, commPort) == 0) {
+    g_openFd = fd;
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || opened.st_rdev != named.st_rdev ||
+        Take(fd, opened.st_rdev) == 0 || Configure(fd, commPort) == 0) {
         Release(fd);
         return 0;
     }
@@ -103,7 +265,6 @@ int SerialOpen(int port, CommPort* commPort) {
 }
 
 void SerialClose(CommPort* commPort) {
-    // On a pseudo-terminal the exclusive flag outlives the close; clear it first.
     Release(static_cast<int>(commPort->handle));
     commPort->handle = -1;
 }
@@ -153,11 +314,11 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
             done += static_cast<int>(result);
             continue;
         }
-        if (result < 0 && errno != EAGAIN && errno != EINTR) {
+        if (result == 0 || (errno != EAGAIN && errno != EINTR)) {
             return 0;
         }
         pollfd writable{fd, POLLOUT, 0};
-        if (poll(&writable, 1, kWriteStallMs) <= 0) {
+        if (poll(&writable, 1, kWriteStallMs) <= 0 || (writable.revents & POLLOUT) == 0) {
             return 0;
         }
     }
@@ -167,6 +328,33 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
 void SerialSleep(int milliseconds) {
     timespec delay{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+}
+
+int HoldPort(int port) {
+    char path[kDevicePathSize];
+    struct stat named {};
+    if (g_holdFd >= 0 || FormDevicePath(port, path) == 0 || stat(path, &named) != 0 ||
+        !S_ISCHR(named.st_mode)) {
+        return 1;
+    }
+    const int fd = OpenHoldFile(named.st_rdev, true);
+    if (fd < 0) {
+        return 1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return 0;
+    }
+    g_holdFd = fd;
+    g_holdDevice = named.st_rdev;
+    return 1;
+}
+
+void ReleasePortHold() {
+    if (g_holdFd >= 0) {
+        close(g_holdFd);
+        g_holdFd = -1;
     }
 }
 

@@ -17,10 +17,18 @@ HANDLE AsHandle(const CommPort* commPort) {
 constexpr DWORD kFlagsKeep = 0xFFFF8801;
 constexpr DWORD kFlagsSet = 0x00000001;
 
-// Takes the per-port mutex without waiting; nullptr when another morva holds the port.
+// The whole-command hold (HoldPort): the per-port mutex, owned for the whole command.
+HANDLE g_hold = nullptr;
+
+void FormGuardName(int port, char (&name)[48]) {
+    static_cast<void>(std::snprintf(name, sizeof name, "Local\\morva-COM%d", port));
+}
+
+// Takes the per-port mutex without waiting; nullptr when another morva holds the port. The
+// mutex is recursive: the thread that holds the port for a whole command takes it again.
 HANDLE TakeGuard(int port) {
     char name[48];
-    static_cast<void>(std::snprintf(name, sizeof name, "Local\\morva-COM%d", port));
+    FormGuardName(port, name);
     HANDLE guard = CreateMutexA(nullptr, FALSE, name);
     if (guard == nullptr) {
         return nullptr;
@@ -38,11 +46,32 @@ void DropGuard(HANDLE guard) {
     CloseHandle(guard);
 }
 
+// True when another morva holds the port's mutex. Asked before the open, which may raise DTR
+// and RTS of a real port that another morva holds between the exchanges of a command; a
+// mutex that nobody has open does not exist, so a missing port costs no mutex.
+bool HeldByAnother(int port) {
+    char name[48];
+    FormGuardName(port, name);
+    HANDLE guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+    if (guard == nullptr) {
+        return false;
+    }
+    const DWORD taken = WaitForSingleObject(guard, 0);
+    if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
+        ReleaseMutex(guard);
+    }
+    CloseHandle(guard);
+    return taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED;
+}
+
 }  // namespace
 
 int SerialOpen(int port, CommPort* commPort) {
     char name[32];
     static_cast<void>(std::snprintf(name, sizeof name, "\\\\.\\COM%d", port));
+    if (HeldByAnother(port)) {
+        return 0;
+    }
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -114,15 +143,33 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
 }
 
 int SerialWrite(CommPort* commPort, const char* bytes, int count) {
+    // The port's write time-out, left by whatever program used it last, may end the write
+    // early with success: fewer bytes than asked is a failed write.
     DWORD written = 0;
-    return WriteFile(AsHandle(commPort), bytes, static_cast<DWORD>(count), &written, nullptr) ==
-                   FALSE
-               ? 0
-               : 1;
+    if (WriteFile(AsHandle(commPort), bytes, static_cast<DWORD>(count), &written, nullptr) ==
+        FALSE) {
+        return 0;
+    }
+    return written == static_cast<DWORD>(count) ? 1 : 0;
 }
 
 void SerialSleep(int milliseconds) {
     Sleep(static_cast<DWORD>(milliseconds));
+}
+
+int HoldPort(int port) {
+    if (g_hold != nullptr) {
+        return 1;
+    }
+    g_hold = TakeGuard(port);
+    return g_hold != nullptr ? 1 : 0;
+}
+
+void ReleasePortHold() {
+    if (g_hold != nullptr) {
+        DropGuard(g_hold);
+        g_hold = nullptr;
+    }
 }
 
 }  // namespace morva

@@ -7,6 +7,7 @@
 #include "common/console.h"
 #include "common/exit_codes.h"
 #include "common/platform.h"
+#include "link/serial_port.h"
 #include "link/transact.h"
 #include "update/firmware_check.h"
 #include "update/text_file.h"
@@ -66,6 +67,15 @@ int SendLine(int port, const char* command, bool lastLine) {
     }
 }
 
+// Keeps every other morva off the port from the test pass to the end of the command.
+struct PortHold {
+    explicit PortHold(int port) : taken(HoldPort(port)) {}
+    ~PortHold() { ReleasePortHold(); }
+    PortHold(const PortHold&) = delete;
+    PortHold& operator=(const PortHold&) = delete;
+    int taken;
+};
+
 }  // namespace
 
 int TransferFirmware(int port, const char* path, const UpdatePass& pass, int total) {
@@ -122,7 +132,10 @@ int UpdateFirmware(int port, int flash, const char* path) {
         Print("UPDT : invalid file\n");
         return kExitCommand;
     }
-    const int tested = TransferFirmware(port, path, kTestPass, total);
+    // A port that another morva holds fails the pass as a port that does not open.
+    const PortHold hold(port);
+    const int tested =
+        hold.taken != 0 ? TransferFirmware(port, path, kTestPass, total) : kExitPortOpen;
     if (tested != 0) {
         Print(" ... test failed\n");
         return tested;

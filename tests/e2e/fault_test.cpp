@@ -1,10 +1,15 @@
 // Faults of the device, the port and the settings file: each run ends with the exit code that
 // the program promises, in bounded time, and leaves the port free for the next exchange.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -188,5 +193,175 @@ TEST_P(Faults, DeviceUnpluggedInTheMiddleOfAPass) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, Faults, ::testing::Values(Build::kPosix, Build::kWindows),
                          [](const auto& info) { return e2e::BuildName(info.param); });
+
+// Faults of a shared bench around a firmware update: output pipes, interrupts, other morva
+// processes, ports that other programs hold. After each, the port carries no exclusive mark
+// and opens at once for the next exchange.
+
+const std::string kFirmware = "S00B00004B52543037515F5894\nS1050010AABB85\nS9030000FC\n";
+const std::vector<std::string> kWholeUpdate = {
+    "UPDT Test\r",  "S00B00004B52543037515F5894\r", "S1050010AABB85\r", "S9030000FC\r",
+    "UPDT Flash\r", "S00B00004B52543037515F5894\r", "S1050010AABB85\r", "S9030000FC\r"};
+const std::string kTestPassOutput =
+    "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n";
+const std::string kUpdateOutput =
+    kTestPassOutput +
+    "\rUPDT Flash : 1 / 3\rUPDT Flash : 2 / 3\rUPDT Flash : 3 / 3 ... Update succeeded\n";
+
+// True while the tty carries the exclusive mark.
+bool MarkedExclusive(const std::string& tty) {
+    const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int marked = 0;
+    const bool known = fd >= 0 && ioctl(fd, TIOCGEXCL, &marked) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return !known || marked != 0;
+}
+
+struct Bench {
+    Workspace* ws = nullptr;
+    tarvexsim::Device* device = nullptr;
+    std::string firmware;
+    e2e::RunOptions options;
+    int signal = 0;  // sent by SignalInTheFlashPass
+    std::atomic<int> pid{0};
+    std::function<void()> afterRun;  // before the port is checked
+};
+
+struct BenchFault {
+    const char* name;
+    Build build;
+    void (*arrange)(Bench*);
+    std::vector<std::string> args;  // after "-c 3"; "fw" stands for the firmware path
+    int exitCode;                   // -1: ended by `signal`
+    int signal;
+    std::string output;
+    std::vector<std::string> received;
+};
+
+void PrintTo(const BenchFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
+
+// The signal reaches the program while it waits for the device's answer to the second line
+// of the flash pass: the port is open.
+void SignalInTheFlashPass(Bench* bench) {
+    bench->options.started = [bench](int pid) { bench->pid = pid; };
+    bench->device->SetLogger([bench](const std::string& line) {
+        if (line.find(" < ") != std::string::npos && bench->device->Commands().size() == 7) {
+            kill(bench->pid, bench->signal);
+        }
+    });
+}
+
+// Another morva's exchanges while the update waits between two of its own (its first
+// progress text cannot be written until the intruders are done).
+void OtherMorvaDuringTheUpdate(Bench* bench) {
+    bench->options.output = e2e::Output::kFull;
+    bench->options.started = [bench](int) {
+        ASSERT_TRUE(e2e::WaitForFirstCommand(*bench->device));
+        usleep(500000);
+        const auto utid = bench->ws->Run({"-c", "3", "UTID"});
+        EXPECT_EQ(utid.output, "Cannot open COM3\n");
+        EXPECT_EQ(utid.exitCode, 3);
+        const auto scan = bench->ws->Run({"HWSC"});
+        EXPECT_EQ(scan.output, "No Tarvex connected.\n");
+        EXPECT_EQ(scan.exitCode, 0);
+        const auto update = bench->ws->Run({"-c", "3", "UPDT", bench->firmware});
+        EXPECT_EQ(update.output, " ... test failed\n");
+        EXPECT_EQ(update.exitCode, 3);
+    };
+}
+
+// Another program opened the tty and set the exclusive mark; it keeps it.
+void MarkedByAnotherProgram(Bench* bench) {
+    const int fd = open(bench->device->slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    bench->afterRun = [fd] {
+        int marked = 0;
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &marked), 0);
+        EXPECT_EQ(marked, 1) << "the other program's mark must stay";
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+    };
+}
+
+void ClosedOutput(Bench* bench) {
+    bench->options.output = e2e::Output::kClosed;
+}
+
+class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
+
+TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
+    const BenchFault& fault = GetParam();
+    Workspace ws(fault.build);
+    Bench bench;
+    bench.ws = &ws;
+    bench.device = &ws.AddDevice(3);
+    bench.firmware = ws.root() + "/fw.mot";
+    bench.signal = fault.signal;
+    e2e::WriteFile(bench.firmware, kFirmware);
+    fault.arrange(&bench);
+    std::vector<std::string> args = {"-c", "3"};
+    for (const std::string& arg : fault.args) {
+        args.push_back(arg == "fw" ? bench.firmware : arg);
+    }
+    const auto run = ws.Run(args, bench.options);
+    EXPECT_EQ(run.output, fault.output);
+    EXPECT_EQ(run.exitCode, fault.exitCode);
+    EXPECT_EQ(run.signal, fault.signal);
+    EXPECT_EQ(bench.device->Commands(), fault.received);
+    if (bench.afterRun) {
+        bench.afterRun();
+    }
+    bench.device->SetLogger(nullptr);
+    EXPECT_FALSE(MarkedExclusive(bench.device->slave_path()));
+    ExpectPortFree(ws, *bench.device);
+}
+
+const std::vector<std::string> kUpdate = {"UPDT", "-w", "fw"};
+
+BenchFault Completed(const char* name, Build build, void (*arrange)(Bench*), std::string output) {
+    return {name, build, arrange, kUpdate, 0, 0, std::move(output), kWholeUpdate};
+}
+
+// Ended by the signal at the second line of the flash pass, which the device received.
+BenchFault Interrupted(const char* name, Build build, int signal) {
+    return {name,
+            build,
+            SignalInTheFlashPass,
+            kUpdate,
+            -1,
+            signal,
+            kTestPassOutput + "\rUPDT Flash : 1 / 3\rUPDT Flash : 2 / 3",
+            {kWholeUpdate.begin(), kWholeUpdate.begin() + 7}};
+}
+
+const BenchFault kBenchFaults[] = {
+    Completed("Posix_ClosedOutputPipe", Build::kPosix, ClosedOutput, ""),
+    Completed("Windows_ClosedOutputPipe", Build::kWindows, ClosedOutput, ""),
+    Interrupted("Posix_Sigint", Build::kPosix, SIGINT),
+    Interrupted("Posix_Sigterm", Build::kPosix, SIGTERM),
+    Interrupted("Posix_Sighup", Build::kPosix, SIGHUP),
+    Interrupted("Posix_Sigkill", Build::kPosix, SIGKILL),
+    Interrupted("Windows_Sigkill", Build::kWindows, SIGKILL),
+    Completed("Posix_OtherMorvaDuringTheUpdate", Build::kPosix, OtherMorvaDuringTheUpdate,
+              kUpdateOutput),
+    Completed("Windows_OtherMorvaDuringTheUpdate", Build::kWindows, OtherMorvaDuringTheUpdate,
+              kUpdateOutput),
+    {"Posix_MarkedExclusiveByAnotherProgram",
+     Build::kPosix,
+     MarkedByAnotherProgram,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

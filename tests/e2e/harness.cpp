@@ -52,7 +52,23 @@ struct Child {
     bool switchUser = false;
 };
 
-Result Spawn(const Child& child, std::chrono::seconds timeout) {
+// Fills the pipe until it takes no more byte; returns the number of bytes written.
+std::size_t FillPipe(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const std::string chunk(4096, '#');
+    std::size_t filled = 0;
+    for (std::size_t size = chunk.size(); size > 0; size /= 2) {
+        ssize_t n = 0;
+        while ((n = write(fd, chunk.data(), size)) > 0) {
+            filled += static_cast<std::size_t>(n);
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return filled;
+}
+
+Result Spawn(const Child& child, const RunOptions& options) {
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
@@ -81,6 +97,13 @@ Result Spawn(const Child& child, std::chrono::seconds timeout) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return {};
     }
+    std::size_t filler = 0;
+    if (options.output == Output::kClosed) {
+        close(out[0]);
+        out[0] = -1;
+    } else if (options.output == Output::kFull) {
+        filler = FillPipe(out[1]);
+    }
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -100,11 +123,14 @@ Result Spawn(const Child& child, std::chrono::seconds timeout) {
         _exit(127);
     }
     close(out[1]);
+    if (options.started) {
+        options.started(pid);
+    }
     Result result;
-    const auto deadline = start + timeout;
+    const auto deadline = start + options.timeout;
     bool killed = false;
     char buffer[4096];
-    for (;;) {
+    while (out[0] >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -123,12 +149,28 @@ Result Spawn(const Child& child, std::chrono::seconds timeout) {
         }
         result.output.append(buffer, static_cast<std::size_t>(n));
     }
-    close(out[0]);
+    if (out[0] >= 0) {
+        close(out[0]);
+    }
+    result.output.erase(0, filler);
     int status = 0;
-    waitpid(pid, &status, 0);
+    // Without a reader there is no end of output to wait for: wait for the end of the program.
+    while (options.output == Output::kClosed && waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            killed = true;
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    if (options.output != Output::kClosed) {
+        waitpid(pid, &status, 0);
+    }
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.exitCode = !killed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = !killed && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 
@@ -244,7 +286,7 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
         }
     }
     child.argv.insert(child.argv.end(), args.begin(), args.end());
-    Result result = Spawn(child, options.timeout);
+    Result result = Spawn(child, options);
     if (build_ == Build::kWindows) {
         result.output = TurnBackLineEnds(result.output);
     }

@@ -24,6 +24,13 @@ enum class Invocation {
     kViaPath,   // by its bare name, found through the search path
 };
 
+// What the program's standard output is connected to.
+enum class Output {
+    kRead,    // a pipe that the harness reads to the end
+    kClosed,  // a pipe without a reader: every write to it fails
+    kFull,    // a pipe that starts full: the first message waits until `started` returns
+};
+
 struct RunOptions {
     Invocation invocation = Invocation::kFullPath;
     std::string workingDir;    // default: the workspace's own folder
@@ -33,10 +40,14 @@ struct RunOptions {
     // bind the program (root writes anywhere). Ignored on Windows and when not root.
     bool unprivileged = false;
     std::chrono::seconds timeout{60};
+    Output output = Output::kRead;
+    // Called on the caller's thread once the program runs, with its process id.
+    std::function<void(int pid)> started;
 };
 
 struct Result {
-    int exitCode = -1;   // -1 when the run was killed at its time-out
+    int exitCode = -1;   // -1 when the run was killed at its time-out or ended by a signal
+    int signal = 0;      // the signal that ended the run; 0 when it exited
     std::string output;  // standard output; on Windows "\r\n" turned back into "\n"
     double seconds = 0;
 };

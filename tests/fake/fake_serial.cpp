@@ -87,4 +87,10 @@ void SerialSleep(int /*milliseconds*/) {
     ++fake::g_record.sleeps;
 }
 
+int HoldPort(int /*port*/) {
+    return 1;
+}
+
+void ReleasePortHold() {}
+
 }  // namespace morva
