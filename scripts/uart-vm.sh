@@ -35,10 +35,7 @@ trap cleanup EXIT
 #   OBSERVED extended regular expressions, joined by ";", each matching one line that the guest
 #            observed (guest tool lines, "brk +N": BREAKs the UART counted, "ms N": the time)
 #   NEEDS    a key of "pending": a row for behaviour that is not in yet, skipped visibly
-declare -A pending=(
-    [hold]="waits for the port open that refuses a foreign mark and holds a whole update"
-    [lock-first]="a refused morva opens the tty before it finds the port taken, and on Linux every open raises DTR and RTS"
-)
+declare -A pending=()
 names=() modes=() exits=() outputs=() devices=() observed=() commands=() needs=()
 row() {
     names+=("$1") modes+=("$2") exits+=("$3") outputs+=("$4") devices+=("$5")
@@ -77,13 +74,13 @@ second="morva -c 2 UTID >/dev/null; echo second exit \$? >&2; guest_tool lines /
 row second-morva normal 0 "$id\r\n" 'UTID\r' '^second exit 3$' \
     "$stop receive /dev/ttyS1 run '$second' -- morva -c 2 UTID"
 row second-keeps-lines normal 0 "$id\r\n" 'UTID\r' '^second exit 3$;^dtr=0 rts=0$' \
-    "$stop receive /dev/ttyS1 run '$second' -- morva -c 2 UTID" lock-first
+    "$stop receive /dev/ttyS1 run '$second' -- morva -c 2 UTID"
 row mark-other-user normal 0 "$id\r\n" 'UTID\r' '^busy$;^dtr=0 rts=0$' \
     "$stop receive /dev/ttyS1 run '$nobody stty -F /dev/ttyS1 2>&1 | grep -o busy >&2; guest_tool lines /dev/ttyS1' -- morva -c 2 UTID"
 row foreign-mark normal 3 "Cannot open COM2\n" '' '^run exit 3$;^still marked$' \
-    "guest_tool hold /dev/ttyS1 'morva -c 2 UTID'" hold
+    "guest_tool hold /dev/ttyS1 'morva -c 2 UTID'"
 row update-hold normal 0 "$(progress Test "$total") ... test succeeded\n" "UPDT Test\\r|$fw" \
-    '^run exit 3$' "$stop output /dev/ttyS1 run 'morva -c 2 UTID >/dev/null' -- morva -c 2 UPDT /fw.mot" hold
+    '^run exit 3$' "$stop output /dev/ttyS1 run 'morva -c 2 UTID >/dev/null' -- morva -c 2 UPDT /fw.mot"
 row killed silent-once 137 "" 'UTID\r|UTID\r' '' "$stop receive /dev/ttyS1 kill -- morva -c 2 UTID"
 row reopen-after-kill - 0 "$id\r\n" - '' "$nobody morva -c 2 UTID"
 

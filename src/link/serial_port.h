@@ -19,23 +19,24 @@ struct CommPort {
 
 // Opens COM port `port` exclusively and applies 9600 baud 8N1, no flow control, DTR and RTS
 // off. Returns 1 when open and configured; 0 otherwise, with nothing left open. Refused, as a
-// port held by another program, while another morva process holds the port (HoldPort) or
-// runs an exchange on it; that is found before the port is opened, so its lines stay as the
+// port held by another program, while another morva process runs an exchange on the port or
+// holds it (HoldPort); that is found before the port is opened, so its lines stay as the
 // holder left them.
 // Windows: share mode 0, and the per-port mutex Local\morva-COM<n> held for the exchange (Wine
 // does not enforce exclusive opens of devices).
-// Linux: refused when another program marked the tty exclusive (TIOCEXCL; checked, as root
-// passes it) or holds a flock on it. The exchange holds flock(LOCK_EX), which binds only
-// programs that ask for it, and, on ttys other than pseudo-terminals, sets the exclusive mark
-// (refusing other users' opens; the kernel clears it at the last close, so also when morva is
-// killed). Pseudo-terminals get no mark: their tty outlives every close while the master is
-// open, and a mark left by a killed morva would lock other users out. SIGINT, SIGTERM and
-// SIGHUP during an exchange close the port first (mark cleared), then end the process by
-// the signal as its default action does.
+// Linux: first flock(LOCK_EX) on the device's lock file (see HoldPort), then the tty is opened;
+// refused when another program marked the tty exclusive (TIOCEXCL; checked, since root's open
+// passes the mark) or holds a flock on it. The exchange holds flock(LOCK_EX) on the tty, which
+// binds only programs that ask for it, and, on ttys other than pseudo-terminals, sets the
+// exclusive mark (refusing other users' opens; the kernel clears it at the last close, so also
+// when morva is killed). Pseudo-terminals get no mark: their tty outlives every close while the
+// master is open, and a mark left by a killed morva would lock other users out. SIGINT,
+// SIGTERM and SIGHUP during an exchange close the port first (mark cleared), then end the
+// process by the signal as its default action does.
 int SerialOpen(int port, CommPort* commPort);
 
-// Closes the port, clears the exclusive mark that the open set and gives up the hold of the
-// exchange.
+// Closes the port, clears the exclusive mark that the open set, and gives up the exchange's
+// locks.
 void SerialClose(CommPort* commPort);
 
 // Tells whether a line error happened since the previous query (non-zero *errorWord) and how
@@ -61,8 +62,9 @@ void SerialSleep(int milliseconds);
 // hold (no such port: its exchanges then fail to open it). The system drops the hold when the
 // process ends in any way.
 // Windows: the per-port mutex, owned by the calling thread until ReleasePortHold.
-// Linux: flock(LOCK_EX) on a hold file named after the device number (so two port numbers
-// linked to one device share it) in /run/lock when every user may write there, else /tmp.
+// Linux: flock(LOCK_EX) on the device's lock file morva-tty-<major>-<minor>.lock (so two port
+// numbers linked to one device share it) in /run/lock when every user may write there, else
+// /tmp; made with mode 0666 and left there.
 int HoldPort(int port);
 
 // Gives up the hold of HoldPort, if any.

@@ -28,9 +28,9 @@ constexpr int kWriteStallMs = 2000;
 // process set its exclusive mark.
 volatile std::sig_atomic_t g_openFd = -1;
 volatile std::sig_atomic_t g_marked = 0;
-// The running exchange's shared lock on the hold file of its device (-1: none).
-int g_probeFd = -1;
-// The whole-command hold (HoldPort): the exclusive lock on the hold file, and its device.
+// The running exchange's lock on the lock file of its device (-1: none).
+int g_lockFd = -1;
+// The whole-command hold (HoldPort): the lock on the same file, and its device.
 int g_holdFd = -1;
 dev_t g_holdDevice = 0;
 
@@ -60,7 +60,7 @@ bool IsPseudoTerminal(dev_t device) {
     return kind == 3 || (kind >= 136 && kind <= 143);
 }
 
-// Every morva must find the hold file of a device in the same folder, whoever runs it.
+// Every morva must find the lock file of a device in the same folder, whoever runs it.
 const char* LockFolder() {
     struct stat info {};
     constexpr mode_t kEveryoneSticky = S_ISVTX | S_IRWXU | S_IRWXG | S_IRWXO;
@@ -71,10 +71,10 @@ const char* LockFolder() {
     return "/tmp";
 }
 
-// Opens the hold file of `device`, made (mode 0666, so that any user's morva can lock it) when
-// `create` is set and it is missing. Never follows a link or opens anything but a regular file.
-// Returns the descriptor, or -1.
-int OpenHoldFile(dev_t device, bool create) {
+// Opens the lock file of `device`, made (mode 0666, so that any user's morva can lock it) when
+// missing; it stays, as the lock files of other serial programs do. Never follows a link or
+// opens anything but a regular file. Returns the descriptor, or -1.
+int OpenLockFile(dev_t device) {
     char path[kLockPathSize];
     const int length = std::snprintf(path, sizeof path, "%s/morva-tty-%u-%u.lock", LockFolder(),
                                      major(device), minor(device));
@@ -83,7 +83,7 @@ int OpenHoldFile(dev_t device, bool create) {
     }
     constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path, kFlags);
-    if (fd < 0 && errno == ENOENT && create) {
+    if (fd < 0 && errno == ENOENT) {
         // Opening another user's file with O_CREAT fails in a sticky folder where regular files
         // are protected: create only what is missing.
         fd = open(path, kFlags | O_CREAT | O_EXCL, 0666);
@@ -101,28 +101,29 @@ int OpenHoldFile(dev_t device, bool create) {
     return fd;
 }
 
-// Another morva's hold on `device` refuses the exchange; the shared lock taken here, kept for
-// the exchange, refuses a hold meanwhile. Without a hold file nobody holds the device.
-bool HeldByAnother(dev_t device) {
+// Takes the lock file of `device` for the exchange, before the tty is opened: another
+// morva's exchange or whole-command hold refuses it there, before its open could touch the
+// modem lines of the port in use. Without a usable lock file the flock on the tty decides.
+bool LockedByAnother(dev_t device) {
     if (g_holdFd >= 0 && g_holdDevice == device) {
         return false;
     }
-    const int fd = OpenHoldFile(device, false);
+    const int fd = OpenLockFile(device);
     if (fd < 0) {
         return false;
     }
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return true;
     }
-    g_probeFd = fd;
+    g_lockFd = fd;
     return false;
 }
 
-void DropProbe() {
-    if (g_probeFd >= 0) {
-        close(g_probeFd);
-        g_probeFd = -1;
+void DropLock() {
+    if (g_lockFd >= 0) {
+        close(g_lockFd);
+        g_lockFd = -1;
     }
 }
 
@@ -189,7 +190,7 @@ void Release(int fd) {
         g_marked = 0;
     }
     close(fd);
-    DropProbe();
+    DropLock();
 }
 
 int Configure(int fd, CommPort* commPort) {
@@ -242,15 +243,15 @@ int SerialOpen(int port, CommPort* commPort) {
     if (FormDevicePath(port, path) == 0) {
         return 0;
     }
-    // The hold is checked before the open, which raises DTR and RTS on a real port.
+    // Locked before the open, which raises DTR and RTS on a real port.
     struct stat named {};
-    if (stat(path, &named) != 0 || !S_ISCHR(named.st_mode) || HeldByAnother(named.st_rdev)) {
+    if (stat(path, &named) != 0 || !S_ISCHR(named.st_mode) || LockedByAnother(named.st_rdev)) {
         return 0;
     }
     CatchInterrupts();
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        DropProbe();
+        DropLock();
         return 0;
     }
     g_openFd = fd;
@@ -338,7 +339,7 @@ int HoldPort(int port) {
         !S_ISCHR(named.st_mode)) {
         return 1;
     }
-    const int fd = OpenHoldFile(named.st_rdev, true);
+    const int fd = OpenLockFile(named.st_rdev);
     if (fd < 0) {
         return 1;
     }
