@@ -48,7 +48,10 @@ int CheckFirmwareFile(const char* path) {
         if (length == 0) {
             break;
         }
-        if (DecodeSRecord({line.data(), static_cast<std::size_t>(length)}, &record) != 0) {
+        // Text mode leaves only a carriage return that ends no line: the device would take it
+        // for a line end and the rest of the line for a line of its own, never checked.
+        if (std::memchr(line.data(), '\r', static_cast<std::size_t>(length)) != nullptr ||
+            DecodeSRecord({line.data(), static_cast<std::size_t>(length)}, &record) != 0) {
             return 0;
         }
         if (record.type == 0 && CheckHeader(record) == 0) {

@@ -74,7 +74,12 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"LineAfterEndRecordCounts", kGood + kData, 4, ""},
         CheckCase{"TrailingEndOfData", kGood + "\x1A", 3, ""},
         CheckCase{"BytesAfterEndOfDataIgnored", kGood + "\x1A" + "garbage\n", 3, ""},
-        CheckCase{"LoneCarriageReturnIsNoLineEnd", kHeader + "S1050010AABB85\r" + kEnd, 2, ""},
+        // A carriage return that ends no line would split the line on the wire.
+        CheckCase{"LoneCarriageReturnIsNoLineEnd", kHeader + "S1050010AABB85\r" + kEnd, 0, ""},
+        CheckCase{"CarriageReturnInsideLine", kHeader + "S1050010AABB85\rS1050010DEADFF\n" + kEnd,
+                  0, ""},
+        CheckCase{"CarriageReturnAtTheEnd", kHeader + kData + "S9030000FC\r", 0, ""},
+        CheckCase{"CarriageReturnBeforeCrLf", kHeader + "S1050010AABB85\r\r\n" + kEnd, 0, ""},
         // Count 0x93: 298 characters, read as a 255-character piece that cannot hold its
         // checksum.
         CheckCase{"LineLongerThanOneRead",
