@@ -1,7 +1,10 @@
+#include "common/platform_posix.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -35,22 +38,34 @@ const char* GetEnvVar(const char* name) {
     return std::getenv(name);
 }
 
-std::FILE* OpenFileForReading(const char* path) {
-    if (path == nullptr) {
-        return nullptr;
-    }
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    // A folder opens on POSIX but cannot be read as a file, as on Windows.
+int OpenRegularFile(const char* path, int flags) {
     struct stat info {};
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
-        return nullptr;
+    if (path == nullptr || stat(path, &info) != 0) {
+        return -1;
     }
-    std::FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) {
+    errno = EINVAL;
+    if (!S_ISREG(info.st_mode)) {
+        return -1;
+    }
+    // Checked again on what was opened, in case the entry changed in between; O_NONBLOCK keeps
+    // a FIFO put there meanwhile from waiting for a writer.
+    const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+        return fd;
+    }
+    close(fd);
+    errno = EINVAL;
+    return -1;
+}
+
+std::FILE* OpenFileForReading(const char* path) {
+    const int fd = OpenRegularFile(path, O_RDONLY);
+    std::FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && file == nullptr) {
         close(fd);
     }
     return file;

@@ -1,6 +1,7 @@
 #include "settings/port_setting.h"
 
 #include <array>
+#include <cstring>
 
 #include "common/console.h"
 #include "common/exit_codes.h"
@@ -19,6 +20,7 @@ constexpr char kPortKey[] = "port";  // in the section named like the program
 constexpr int kMissingPort = -1;
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 256;
+constexpr std::size_t kPortTextSize = 258;  // a command text of 257 characters and the terminator
 
 }  // namespace
 
@@ -44,7 +46,15 @@ void WritePortSetting(const char* programPath, const char* portText) {
     if (GetVerboseLevel() >= 1) {
         Print("ini file : %s\n", settingsPath.data());
     }
-    WriteProfileText(kProgramName, kPortKey, portText, settingsPath.data());
+    // One line per key: the text is stored up to its first CR or LF. The front end's length
+    // check keeps the word within a command text.
+    std::array<char, kPortTextSize> line{};
+    const std::size_t length = std::strcspn(portText, "\r\n");
+    if (length >= line.size()) {
+        return;
+    }
+    std::memcpy(line.data(), portText, length);
+    WriteProfileText(kProgramName, kPortKey, line.data(), settingsPath.data());
 }
 
 int SetComPort(int argc, const char* const* argv, int commandIndex) {

@@ -1,182 +1,244 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <csignal>
 #include <string_view>
 
-#include "common/platform.h"
+#include "common/platform_posix.h"
 #include "common/text.h"
 #include "settings/profile.h"
 
-// Windows profile files read and written the way kernel32 does for what the program uses. A
-// write keeps every line it does not change byte for byte and replaces the file in one rename.
-// New line ends follow the file's first line end; a new file gets LF. Values are one line: a
-// value to write is cut at its first CR or LF.
+// Windows profile files read and written the way kernel32 does for what the program uses: the
+// whole file in one buffer and one scan; a write rewrites the file in place from the first
+// changed byte on, so that a link, the owner, the group and the mode stay and the folder need
+// not be writable. Values are one line: a value to write is cut at its first CR or LF.
 namespace morva {
 namespace {
 
-// A line is judged by its first kLineSize - 1 bytes. The rest of a longer line is read past
-// when judging and copied through unchanged when writing.
-constexpr int kLineSize = 1024;
-constexpr int kTempPathSize = 300;  // a settings path of 259 characters and ".XXXXXX"
+// A settings file is a few lines. A larger one is neither read (the read gives its default) nor
+// written (it stays as it is); one more byte in the buffer tells it.
+constexpr std::size_t kProfileSize = std::size_t{64} * 1024;
+using ProfileBuffer = std::array<char, kProfileSize + 1>;
+
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// Another morva holds the lock for milliseconds; past 10 s go on rather than hang a script, as
+// the Windows build does.
+constexpr int kLockTries = 1000;
+constexpr useconds_t kLockPauseUs = 10000;
 
-enum class LineEnd { kNone, kLf, kCrLf };
-
-const char* EndText(LineEnd end) {
-    switch (end) {
-        case LineEnd::kCrLf:
-            return "\r\n";
-        case LineEnd::kLf:
-            return "\n";
-        case LineEnd::kNone:
+// Locks, then reads the whole file: its size, or -1 when it cannot be read or is too large.
+ssize_t LockAndRead(int fd, int lock, ProfileBuffer* buffer) {
+    for (int i = 0; i < kLockTries; ++i) {
+        if (flock(fd, lock | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
             break;
-    }
-    return "";
-}
-
-struct Line {
-    std::array<char, kLineSize> text{};
-    int length = 0;  // bytes kept in text, line end excluded
-    bool truncated = false;
-    LineEnd end = LineEnd::kNone;
-};
-
-// Reads the next line. False at the end of the file (or a read error) with nothing read.
-bool ReadLine(std::FILE* file, Line* line) {
-    line->length = 0;
-    line->truncated = false;
-    line->end = LineEnd::kNone;
-    bool any = false;
-    bool crSeen = false;
-    bool crKept = false;
-    for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
-        any = true;
-        if (c == '\n') {
-            line->end = crSeen ? LineEnd::kCrLf : LineEnd::kLf;
-            if (crKept) {
-                --line->length;
-            }
-            return true;
         }
-        crSeen = c == '\r';
-        crKept = false;
-        if (line->length < kLineSize - 1) {
-            line->text[line->length++] = static_cast<char>(c);
-            crKept = crSeen;
-        } else {
-            line->truncated = true;
+        usleep(kLockPauseUs);
+    }
+    std::size_t size = 0;
+    for (ssize_t got = 1; got > 0 && size < buffer->size(); size += static_cast<std::size_t>(got)) {
+        got = read(fd, buffer->data() + size, buffer->size() - size);
+        if (got < 0) {
+            return -1;
         }
     }
-    return any;
-}
-
-// Passes one line with its end from `in` to `out`, or past it when out is null. False at the
-// end of the file with nothing read.
-bool PassLine(std::FILE* in, std::FILE* out, LineEnd* end) {
-    *end = LineEnd::kNone;
-    bool any = false;
-    bool crSeen = false;
-    for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
-        any = true;
-        if (out != nullptr) {
-            static_cast<void>(std::putc(c, out));  // see Put
-        }
-        if (c == '\n') {
-            *end = crSeen ? LineEnd::kCrLf : LineEnd::kLf;
-            return true;
-        }
-        crSeen = c == '\r';
-    }
-    return any;
+    return size < buffer->size() ? static_cast<ssize_t>(size) : -1;
 }
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string_view TrimRight(std::string_view text) {
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
     while (!text.empty() && IsBlank(text.back())) {
         text.remove_suffix(1);
     }
     return text;
 }
 
-std::size_t SkipBlanks(std::string_view text, std::size_t from) {
-    while (from < text.size() && IsBlank(text[from])) {
-        ++from;
+bool SameName(std::string_view name, std::string_view wanted) {
+    name = Trim(name);
+    if (name.size() != wanted.size()) {
+        return false;
     }
-    return from;
-}
-
-std::string_view Trim(std::string_view text) {
-    return TrimRight(text.substr(SkipBlanks(text, 0)));
-}
-
-bool SameName(std::string_view name, const char* wanted) {
-    std::size_t i = 0;
-    for (; i < name.size() && wanted[i] != '\0'; ++i) {
+    for (std::size_t i = 0; i < name.size(); ++i) {
         if (ToUpperAscii(name[i]) != ToUpperAscii(wanted[i])) {
             return false;
         }
     }
-    return i == name.size() && wanted[i] == '\0';
+    return true;
 }
 
-enum class LineKind { kOther, kSection, kKey };
-
-struct LineView {
-    LineKind kind = LineKind::kOther;
-    std::string_view name;  // blanks removed; empty for a header cut off before its ']'
-    bool nameKnown = true;
-    std::size_t valueStart = 0;  // a key's value begins here (after '=' and blanks)
-    std::string_view value;      // blanks removed
+// Where the first section of the name and its first key of the name stand in the file.
+struct ProfileScan {
+    std::string_view lineEnd = "\n";  // the file's first line end; new lines take it
+    bool sectionFound = false;
+    std::size_t insertAt = 0;     // after the header or the section's last key line, else the end
+    bool insertLineOpen = false;  // a line end must go before what is inserted there
+    bool keyFound = false;
+    std::string_view value;  // the key's value, after '=' and blanks up to the line end
 };
 
-// Blank lines and comments are kOther, and so is a line that is neither a header nor has an
-// '=' within its kept bytes. A cut-off line that begins with '[' opens a section whose name
-// matches nothing.
-LineView ClassifyLine(std::string_view text, bool truncated, bool firstLine) {
-    LineView view;
-    std::size_t start = 0;
-    if (firstLine && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-        start = kByteOrderMark.size();
-    }
-    start = SkipBlanks(text, start);
-    const std::string_view body = text.substr(start);
-    if (body.empty() || body.front() == ';') {
-        return view;
-    }
-    if (body.front() == '[') {
-        const std::size_t close = body.find(']');
-        if (close != std::string_view::npos) {
-            view.kind = LineKind::kSection;
-            view.name = Trim(body.substr(1, close - 1));
-        } else if (truncated) {
-            view.kind = LineKind::kSection;
-            view.nameKnown = false;
+// Blank lines, comments (first non-blank ';'), headers without ']' and lines without '=' are
+// neither sections nor keys.
+ProfileScan ScanProfile(std::string_view file, std::string_view section, std::string_view key) {
+    ProfileScan scan;
+    bool endSeen = false;
+    bool inSection = false;
+    bool lastLineOpen = false;
+    for (std::size_t start = 0; start < file.size();) {
+        const std::size_t lineFeed = file.find('\n', start);
+        lastLineOpen = lineFeed == std::string_view::npos;
+        const std::size_t next = lastLineOpen ? file.size() : lineFeed + 1;
+        std::string_view line = file.substr(start, next - start);
+        if (!lastLineOpen) {
+            const std::size_t cr = line.size() >= 2 && line[line.size() - 2] == '\r' ? 1 : 0;
+            if (!endSeen) {
+                scan.lineEnd = line.substr(line.size() - 1 - cr);
+                endSeen = true;
+            }
+            line.remove_suffix(1 + cr);
         }
-        return view;
+        const std::string_view text = line;  // the whole line: a value runs to its end
+        if (start == 0 && line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+            line.remove_prefix(kByteOrderMark.size());
+        }
+        line = Trim(line);
+        const std::size_t close = line.find(']');
+        const std::size_t equals = line.find('=');
+        if (line.empty() || line.front() == ';') {
+            // neither
+        } else if (line.front() == '[' && close != std::string_view::npos) {
+            inSection = !scan.sectionFound && SameName(line.substr(1, close - 1), section);
+            if (inSection) {
+                scan.sectionFound = true;
+                scan.insertAt = next;
+                scan.insertLineOpen = lastLineOpen;
+            }
+        } else if (line.front() != '[' && equals != std::string_view::npos && inSection) {
+            scan.insertAt = next;
+            scan.insertLineOpen = lastLineOpen;
+            if (!scan.keyFound && SameName(line.substr(0, equals), key)) {
+                scan.keyFound = true;
+                const std::size_t from =
+                    static_cast<std::size_t>(line.data() - text.data()) + equals + 1;
+                scan.value = text.substr(from);
+                while (!scan.value.empty() && IsBlank(scan.value.front())) {
+                    scan.value.remove_prefix(1);
+                }
+            }
+        }
+        start = next;
     }
-    const std::size_t equals = body.find('=');
-    if (equals == std::string_view::npos) {
-        return view;
+    if (!scan.sectionFound) {
+        scan.insertAt = file.size();
+        scan.insertLineOpen = lastLineOpen;
     }
-    view.kind = LineKind::kKey;
-    view.name = Trim(body.substr(0, equals));
-    const std::size_t valueStart = SkipBlanks(body, equals + 1);
-    view.valueStart = start + valueStart;
-    view.value = TrimRight(body.substr(valueStart));
-    return view;
+    return scan;
 }
 
-// The value's leading number. Quotes around the whole value do not count, as with kernel32.
-int ReadValue(std::string_view value, int defaultValue) {
+// The new file from its first changed byte on, or an empty tail when the new file would not be
+// readable again.
+struct Change {
+    std::size_t at = 0;
+    std::array<char, kProfileSize> tail{};
+    std::size_t length = 0;
+};
+
+void MakeChange(std::string_view file, const ProfileScan& scan, std::string_view section,
+                std::string_view key, std::string_view value, Change* change) {
+    bool fits = true;
+    const auto add = [change, &fits](std::string_view piece) {
+        fits = fits && piece.size() <= change->tail.size() - change->length;
+        if (fits) {
+            change->length += piece.copy(change->tail.data() + change->length, piece.size());
+        }
+    };
+    std::size_t rest = scan.insertAt;
+    if (scan.keyFound) {
+        change->at = static_cast<std::size_t>(scan.value.data() - file.data());
+        rest = change->at + scan.value.size();
+        add(value);
+    } else {
+        change->at = scan.insertAt;
+        add(scan.insertLineOpen ? scan.lineEnd : "");
+        if (!scan.sectionFound) {
+            add("[");
+            add(section);
+            add("]");
+            add(scan.lineEnd);
+        }
+        add(key);
+        add("=");
+        add(value);
+        add(scan.lineEnd);
+    }
+    add(file.substr(rest));
+    if (!fits || change->at + change->length > kProfileSize) {
+        change->length = 0;
+    }
+}
+
+// The new bytes go into space reserved beforehand, in one write; a failed or short write puts
+// the old bytes back. Termination signals wait until the file is whole and synced.
+void WriteChange(int fd, std::string_view file, const Change& change) {
+    sigset_t terminate{};
+    sigset_t saved{};
+    sigemptyset(&terminate);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&terminate, signal);
+    }
+    sigprocmask(SIG_BLOCK, &terminate, &saved);
+    const auto at = static_cast<off_t>(change.at);
+    const auto oldSize = static_cast<off_t>(file.size());
+    const auto newSize = static_cast<off_t>(change.at + change.length);
+    // Where the file system cannot reserve space, a full disk fails the write, which is undone.
+    if (newSize <= oldSize || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, newSize) == 0 ||
+        errno == EOPNOTSUPP || errno == ENOSYS) {
+        if (pwrite(fd, change.tail.data(), change.length, at) !=
+                static_cast<ssize_t>(change.length) ||
+            (newSize < oldSize && ftruncate(fd, newSize) != 0)) {
+            static_cast<void>(pwrite(fd, file.data() + change.at, file.size() - change.at, at));
+            static_cast<void>(ftruncate(fd, oldSize));
+        }
+        static_cast<void>(fsync(fd));
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// The existing regular file, or a new one when there is none. A file without any write
+// permission is left alone even by root, as the Windows writer leaves a read-only file.
+int OpenForWriting(const char* path) {
+    const int fd = OpenRegularFile(path, O_RDWR);
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || (info.st_mode & 0222) == 0)) {
+        close(fd);
+        return -1;
+    }
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
+    }
+    const int created = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // EEXIST: another morva made it meanwhile.
+    return created >= 0 || errno != EEXIST ? created : OpenRegularFile(path, O_RDWR);
+}
+
+int ReadFromFile(int fd, const char* section, const char* key, int defaultValue) {
+    ProfileBuffer buffer{};
+    const ssize_t size = LockAndRead(fd, LOCK_SH, &buffer);
+    if (size < 0) {
+        return defaultValue;
+    }
+    const ProfileScan scan =
+        ScanProfile(std::string_view(buffer.data(), static_cast<std::size_t>(size)), section, key);
+    std::string_view value = Trim(scan.value);
+    // Quotes around the whole value do not count, as with kernel32.
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
@@ -184,206 +246,43 @@ int ReadValue(std::string_view value, int defaultValue) {
     if (value.empty()) {
         return defaultValue;
     }
-    std::array<char, kLineSize> number{};
-    value.copy(number.data(), number.size() - 1);
-    return ReadLeadingInt(number.data());
+    buffer[static_cast<std::size_t>(value.data() - buffer.data()) + value.size()] = '\0';
+    return ReadLeadingInt(value.data());
 }
 
-// Where the section and the key stand in a file.
-struct ProfileScan {
-    long long lines = 0;
-    LineEnd firstEnd = LineEnd::kNone;        // the file's line end style
-    LineEnd lastEnd = LineEnd::kNone;         // kNone when the last line has no line end
-    long long sectionLine = -1;               // header of the first section of the name
-    long long insertAfter = -1;               // that header or the last key line of that section
-    long long keyLine = -1;                   // first key of the name in that section
-    std::array<char, kLineSize> keyPrefix{};  // the key line up to its value
-    std::size_t keyPrefixLength = 0;
-    int value = 0;
-};
-
-bool ScanProfile(std::FILE* file, const char* section, const char* key, int defaultValue,
-                 ProfileScan* scan) {
-    scan->value = defaultValue;
-    Line line;
-    bool inSection = false;
-    while (ReadLine(file, &line)) {
-        const long long index = scan->lines++;
-        if (scan->firstEnd == LineEnd::kNone) {
-            scan->firstEnd = line.end;
-        }
-        scan->lastEnd = line.end;
-        const std::string_view text(line.text.data(), static_cast<std::size_t>(line.length));
-        const LineView view = ClassifyLine(text, line.truncated, index == 0);
-        if (view.kind == LineKind::kSection) {
-            inSection = scan->sectionLine < 0 && view.nameKnown && SameName(view.name, section);
-            if (inSection) {
-                scan->sectionLine = index;
-                scan->insertAfter = index;
-            }
-        } else if (view.kind == LineKind::kKey && inSection) {
-            scan->insertAfter = index;
-            if (scan->keyLine < 0 && SameName(view.name, key)) {
-                scan->keyLine = index;
-                scan->keyPrefixLength = text.copy(scan->keyPrefix.data(), view.valueStart);
-                scan->value = ReadValue(view.value, defaultValue);
-            }
-        }
-    }
-    return std::ferror(file) == 0;
-}
-
-// Write errors are not checked call by call: the stream keeps them for ferror at the end.
-void Put(std::FILE* out, std::string_view bytes) {
-    static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), out));
-}
-
-void PutKeyLine(std::FILE* out, std::string_view key, std::string_view value,
-                std::string_view end) {
-    Put(out, key);
-    Put(out, "=");
-    Put(out, value);
-    Put(out, end);
-}
-
-// Writes the file with the key set: copied line by line from `in` (null for a new file).
-bool WriteWithValue(std::FILE* in, std::FILE* out, const ProfileScan& scan, const char* section,
-                    const char* key, std::string_view value) {
-    const char* newEnd = EndText(scan.firstEnd == LineEnd::kNone ? LineEnd::kLf : scan.firstEnd);
-    if (in != nullptr) {
-        LineEnd end = LineEnd::kNone;
-        for (long long index = 0;; ++index) {
-            const bool isKey = index == scan.keyLine;
-            if (!PassLine(in, isKey ? nullptr : out, &end)) {
-                break;
-            }
-            if (isKey) {
-                Put(out, std::string_view(scan.keyPrefix.data(), scan.keyPrefixLength));
-                Put(out, value);
-                Put(out, EndText(end));
-            } else if (scan.keyLine < 0 && index == scan.insertAfter) {
-                if (end == LineEnd::kNone) {
-                    Put(out, newEnd);
-                }
-                PutKeyLine(out, key, value, newEnd);
-            }
-        }
-        if (std::ferror(in) != 0) {
-            return false;
-        }
-    }
-    if (scan.sectionLine < 0) {
-        if (scan.lines > 0 && scan.lastEnd == LineEnd::kNone) {
-            Put(out, newEnd);
-        }
-        Put(out, "[");
-        Put(out, section);
-        Put(out, "]");
-        Put(out, newEnd);
-        PutKeyLine(out, key, value, newEnd);
-    }
-    return std::ferror(out) == 0;
-}
-
-// Fills the temporary file and makes it durable. Takes over fd.
-bool WriteTempFile(int fd, mode_t mode, std::FILE* in, const ProfileScan& scan, const char* section,
-                   const char* key, std::string_view value) {
-    std::FILE* out = fdopen(fd, "wb");
-    if (out == nullptr) {
-        close(fd);
-        return false;
-    }
-    const bool written = fchmod(fd, mode) == 0 &&
-                         WriteWithValue(in, out, scan, section, key, value) &&
-                         std::fflush(out) == 0 && fsync(fd) == 0;
-    const bool closed = std::fclose(out) == 0;
-    return written && closed;
-}
-
-// Makes the rename durable; a failure here leaves a complete file either way.
-void SyncFolder(const char* path) {
-    std::array<char, kTempPathSize> folder{};
-    const char* slash = std::strrchr(path, '/');
-    const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
-    if (length >= folder.size()) {
+void WriteToFile(int fd, const char* section, const char* key, std::string_view value) {
+    ProfileBuffer buffer{};
+    const ssize_t size = LockAndRead(fd, LOCK_EX, &buffer);
+    if (size < 0) {
         return;
     }
-    std::memcpy(folder.data(), slash == nullptr ? "." : path, slash == nullptr ? 1 : length);
-    const int fd = open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        static_cast<void>(fsync(fd));
-        close(fd);
+    const std::string_view file(buffer.data(), static_cast<std::size_t>(size));
+    Change change{};
+    MakeChange(file, ScanProfile(file, section, key), section, key, value, &change);
+    if (change.length > 0 &&
+        file.substr(change.at) != std::string_view(change.tail.data(), change.length)) {
+        WriteChange(fd, file, change);
     }
-}
-
-mode_t NewFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666) & ~mask;
 }
 
 }  // namespace
 
 int ReadProfileInt(const char* section, const char* key, int defaultValue, const char* path) {
-    std::FILE* file = OpenFileForReading(path);
-    if (file == nullptr) {
+    const int fd = OpenRegularFile(path, O_RDONLY);
+    if (fd < 0) {
         return defaultValue;
     }
-    ProfileScan scan;
-    ScanProfile(file, section, key, defaultValue, &scan);
-    static_cast<void>(std::fclose(file));  // read only: nothing to lose
-    return scan.value;
+    const int value = ReadFromFile(fd, section, key, defaultValue);
+    close(fd);
+    return value;
 }
 
 void WriteProfileText(const char* section, const char* key, const char* value, const char* path) {
-    std::string_view text = value != nullptr ? value : "";
-    text = text.substr(0, text.find_first_of("\r\n"));
-
-    std::array<char, kTempPathSize> tempPath{};
-    const int length = std::snprintf(tempPath.data(), tempPath.size(), "%s.XXXXXX", path);
-    if (length < 0 || length >= kTempPathSize) {
-        return;
-    }
-
-    // Only a regular file is replaced; one that cannot be read is left alone, and so is one
-    // that may not be written, although the rename would get past its permissions.
-    std::FILE* in = nullptr;
-    mode_t mode = 0;
-    const int inFd = open(path, O_RDONLY | O_CLOEXEC);
-    if (inFd >= 0 && access(path, W_OK) != 0) {
-        close(inFd);
-        return;
-    }
-    if (inFd >= 0) {
-        struct stat info {};
-        if (fstat(inFd, &info) != 0 || !S_ISREG(info.st_mode) ||
-            (in = fdopen(inFd, "rb")) == nullptr) {
-            close(inFd);
-            return;
-        }
-        mode = info.st_mode & static_cast<mode_t>(07777);
-    } else if (errno == ENOENT) {
-        mode = NewFileMode();
-    } else {
-        return;
-    }
-
-    // The temporary file lies in the same folder, so that the rename replaces the file in one
-    // step; until then the old file stays whole.
-    ProfileScan scan;
-    const bool scanned = in == nullptr || (ScanProfile(in, section, key, 0, &scan) &&
-                                           std::fseek(in, 0, SEEK_SET) == 0);
-    const int tempFd = scanned ? mkostemp(tempPath.data(), O_CLOEXEC) : -1;
-    if (tempFd >= 0) {
-        if (WriteTempFile(tempFd, mode, in, scan, section, key, text) &&
-            std::rename(tempPath.data(), path) == 0) {
-            SyncFolder(path);
-        } else {
-            unlink(tempPath.data());
-        }
-    }
-    if (in != nullptr) {
-        static_cast<void>(std::fclose(in));
+    const std::string_view text = value != nullptr ? value : "";
+    const int fd = OpenForWriting(path);
+    if (fd >= 0) {
+        WriteToFile(fd, section, key, text.substr(0, text.find_first_of("\r\n")));
+        close(fd);
     }
 }
 

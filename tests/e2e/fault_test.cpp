@@ -13,6 +13,8 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -115,21 +117,6 @@ TEST_P(Faults, FloodingDeviceIsSkippedByTheScan) {
     EXPECT_EQ(run.output, "COM4\n\n");
     EXPECT_EQ(run.exitCode, 0);
     ExpectPortFree(ws, flooding);
-}
-
-TEST_P(Faults, SettingsFileThatCannotBeReadAsAFile) {
-    Workspace ws(GetParam());
-    ws.AddDevice(3);
-    std::filesystem::create_directory(ws.settingsPath());
-    auto run = ws.Run({"UTID"});
-    EXPECT_EQ(run.output, "Illegal format : morva.ini\n");
-    EXPECT_EQ(run.exitCode, 1);
-    run = ws.Run({"SCOM"});
-    EXPECT_EQ(run.output, "SCOM : morva.ini illegal format\n");
-    EXPECT_EQ(run.exitCode, 1);
-    run = ws.Run({"SCOM", "4"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(std::filesystem::is_directory(ws.settingsPath()));
 }
 
 TEST_P(Faults, ConcurrentWritersLeaveOneValidValue) {
@@ -363,5 +350,77 @@ const BenchFault kBenchFaults[] = {
 
 INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A settings entry that is no regular file is read as one that cannot be read, at once: no
+// port (the read's default) and a store that writes nothing.
+struct UnreadableSettings {
+    const char* name;
+    void (*make)(const std::string& path);
+    std::filesystem::file_type type;  // of the entry itself, before and after
+};
+
+void PrintTo(const UnreadableSettings& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SettingsFaults : public ::testing::TestWithParam<std::tuple<Build, UnreadableSettings>> {};
+
+TEST_P(SettingsFaults, NoPortAndNothingWritten) {
+    const auto& [build, c] = GetParam();
+    Workspace ws(build);
+    auto& device = ws.AddDevice(3);
+    c.make(ws.settingsPath());
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+        {{"UTID"}, "Illegal format : morva.ini\n"},
+        {{"UPDT", "fw.mot"}, "morva.ini : Illegal format\n"},
+        {{"SCOM"}, "SCOM : morva.ini illegal format\n"},
+    };
+    for (const auto& [args, output] : runs) {
+        const auto run = ws.Run(args);
+        EXPECT_EQ(run.output, output);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_LT(run.seconds, 10.0);
+    }
+    const auto store = ws.Run({"SCOM", "4"});
+    EXPECT_EQ(store.output, "");
+    EXPECT_EQ(store.exitCode, 0);
+    EXPECT_LT(store.seconds, 10.0);
+    EXPECT_EQ(std::filesystem::symlink_status(ws.settingsPath()).type(), c.type);
+    EXPECT_TRUE(device.Commands().empty());
+}
+
+void MakeFolder(const std::string& path) {
+    std::filesystem::create_directory(path);
+}
+
+const UnreadableSettings kOnBothBuilds[] = {
+    {"Folder", MakeFolder, std::filesystem::file_type::directory},
+};
+
+// Wine's own open of a FIFO waits for a writer: these are for the Linux build.
+const UnreadableSettings kOnPosix[] = {
+    {"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); },
+     std::filesystem::file_type::fifo},
+    {"LinkToDevZero",
+     [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); },
+     std::filesystem::file_type::symlink},
+    {"LinkToDevUrandom",
+     [](const std::string& path) { std::filesystem::create_symlink("/dev/urandom", path); },
+     std::filesystem::file_type::symlink},
+};
+
+std::string SettingsFaultName(
+    const ::testing::TestParamInfo<std::tuple<Build, UnreadableSettings>>& info) {
+    return e2e::BuildName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, SettingsFaults,
+                         ::testing::Combine(::testing::Values(Build::kPosix, Build::kWindows),
+                                            ::testing::ValuesIn(kOnBothBuilds)),
+                         SettingsFaultName);
+INSTANTIATE_TEST_SUITE_P(Posix, SettingsFaults,
+                         ::testing::Combine(::testing::Values(Build::kPosix),
+                                            ::testing::ValuesIn(kOnPosix)),
+                         SettingsFaultName);
 
 }  // namespace

@@ -2,6 +2,7 @@
 // UPDT and device commands without -c take it from there, and each build reads the other's file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -83,6 +84,8 @@ const StoreCase kStores[] = {
     {"Lowest", {"SCOM", "1"}, "1", "1\n"},
     {"Highest", {"SCOM", "256"}, "256", "256\n"},
     {"FurtherWordsIgnored", {"SCOM", "3", "9"}, "3", "3\n"},
+    {"CarriageReturnEndsTheValue", {"SCOM", "3\r4"}, "3", "3\n"},
+    {"LineFeedEndsTheValue", {"SCOM", "3\n[x]\ny=4"}, "3", "3\n"},
 };
 
 class SettingsStore : public ::testing::TestWithParam<std::tuple<Build, StoreCase>> {};
@@ -97,9 +100,11 @@ TEST_P(SettingsStore, KeepsTheWordAndShowsItsNumber) {
     if (build == Build::kPosix) {
         EXPECT_EQ(file, "[morva]\nport=" + c.stored + "\n");
     } else {
-        // Laid out by the profile writer of the system; the lines themselves are fixed.
+        // Laid out by the profile writer of the system; the lines themselves are fixed, and
+        // there are no others.
         EXPECT_TRUE(HasLine(file, "[morva]")) << file;
         EXPECT_TRUE(HasLine(file, "port=" + c.stored)) << file;
+        EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 2) << file;
     }
     const auto show = ws.Run({"SCOM"});
     EXPECT_EQ(show.output, c.shown);
@@ -357,6 +362,7 @@ TEST(SettingsPosix, UnwritableFolderKeepsTheOldFile) {
     Workspace ws(Build::kPosix);
     const std::string before = "; bench PC\n[morva]\nport=4\n";
     WriteFile(ws.settingsPath(), before);
+    ASSERT_EQ(chmod(ws.settingsPath().c_str(), 0644), 0);
     ASSERT_EQ(chmod(ws.root().c_str(), 0755), 0);
     ASSERT_EQ(chmod(ws.exeDir().c_str(), 0555), 0);
     RunOptions options;
@@ -393,6 +399,83 @@ TEST(SettingsPosix, ReadOnlyFileIsKept) {
     EXPECT_EQ(ReadFile(ws.settingsPath()), before);
     EXPECT_EQ(ws.Run({"SCOM"}, options).output, "4\n");
 }
+
+// --- A settings file shared on a bench PC is updated in place ---------------------------------
+
+// Made-up owner of the file: neither root nor the user who runs the program.
+constexpr uid_t kOtherUser = 4242;
+constexpr gid_t kNobodyGroup = 65534;
+
+struct SharedCase {
+    const char* name;
+    // Makes the file holding "[morva]\nport=4\n"; returns its path (the link's target for a link).
+    std::string (*make)(const Workspace& ws);
+};
+
+void PrintTo(const SharedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const SharedCase kShared[] = {
+    {"LinkStaysAndItsTargetIsUpdated",
+     [](const Workspace& ws) {
+         const std::string target = ws.root() + "/conf/bench.ini";
+         fs::create_directory(ws.root() + "/conf");
+         WriteFile(target, "[morva]\nport=4\n");
+         EXPECT_EQ(chmod(target.c_str(), 0666), 0);
+         fs::create_symlink("../conf/bench.ini", ws.settingsPath());
+         return target;
+     }},
+    // The program folder belongs to root; the file to another user and a group the user is in.
+    {"GroupWritableFileInAFolderOfRoot",
+     [](const Workspace& ws) {
+         WriteFile(ws.settingsPath(), "[morva]\nport=4\n");
+         EXPECT_EQ(chown(ws.settingsPath().c_str(), kOtherUser, kNobodyGroup), 0);
+         EXPECT_EQ(chmod(ws.settingsPath().c_str(), 0664), 0);
+         return ws.settingsPath();
+     }},
+    {"WritableFileInAStickyFolder",
+     [](const Workspace& ws) {
+         EXPECT_EQ(chmod(ws.exeDir().c_str(), 01777), 0);
+         WriteFile(ws.settingsPath(), "[morva]\nport=4\n");
+         EXPECT_EQ(chown(ws.settingsPath().c_str(), kOtherUser, kOtherUser), 0);
+         EXPECT_EQ(chmod(ws.settingsPath().c_str(), 0666), 0);
+         return ws.settingsPath();
+     }},
+};
+
+class SettingsShared : public ::testing::TestWithParam<SharedCase> {};
+
+// Run as user nobody when the tests run as root. The entry, its owner, group and mode stay.
+TEST_P(SettingsShared, StoreWritesInPlace) {
+    Workspace ws(Build::kPosix);
+    ASSERT_EQ(chmod(ws.root().c_str(), 0755), 0);
+    const std::string target = GetParam().make(ws);
+    struct stat entry {};
+    struct stat before {};
+    ASSERT_EQ(lstat(ws.settingsPath().c_str(), &entry), 0);
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    RunOptions options;
+    options.unprivileged = true;
+    const auto store = ws.Run({"SCOM", "9"}, options);
+    EXPECT_EQ(store.output, "");
+    EXPECT_EQ(store.exitCode, 0);
+    EXPECT_EQ(ReadFile(target), "[morva]\nport=9\n");
+    EXPECT_EQ(ws.Run({"SCOM"}, options).output, "9\n");
+    struct stat entryAfter {};
+    struct stat after {};
+    ASSERT_EQ(lstat(ws.settingsPath().c_str(), &entryAfter), 0);
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_EQ(entryAfter.st_ino, entry.st_ino);
+    EXPECT_EQ(entryAfter.st_mode, entry.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, SettingsShared, ::testing::ValuesIn(kShared),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Started by its bare name with neither the current folder nor PATH holding it, the program
 // has no folder for the file: it stores nothing and finds nothing.

@@ -1,6 +1,7 @@
 // The UPDT command end to end, on both builds: the firmware handshake with a simulated device,
 // the exact output (progress texts included), the exit code and the bytes the device received.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -63,7 +64,7 @@ std::string Progress(const std::string& label, int last, int total) {
 const std::vector<std::string> kThree = {kHeader, kData1, kEnd};
 const std::vector<std::string> kFour = {kHeader, kData1, kData2, kEnd};
 
-enum class Entry { kFile, kFolder, kNothing };
+enum class Entry { kFile, kFolder, kFifo, kNothing };
 
 struct UpdateCase {
     const char* name;
@@ -92,6 +93,8 @@ TEST_P(Update, Handshake) {
         e2e::WriteFile(path, c.file);
     } else if (c.entry == Entry::kFolder) {
         std::filesystem::create_directory(path);
+    } else if (c.entry == Entry::kFifo) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
     }
     Options options;
     c.device(&options);
@@ -327,6 +330,14 @@ const UpdateCase kFileTable[] = {
      "UPDT : invalid file\n",
      4},
     {"EmptyFile", {"UPDT", "fw.mot"}, "", Plain, {}, "UPDT : invalid file\n", 4},
+    // The device would take the carriage return for a line end: the rest is never checked.
+    {"CarriageReturnInsideALine",
+     {"UPDT", "-w", "fw.mot"},
+     Lines({kHeader, kData1 + "\r" + kData2, kEnd}),
+     Plain,
+     {},
+     "UPDT : invalid file\n",
+     4},
     {"FolderAsPath",
      {"UPDT", "-w", "fw.mot"},
      "",
@@ -335,6 +346,11 @@ const UpdateCase kFileTable[] = {
      kTestFailed,
      5,
      Entry::kFolder},
+};
+
+// Wine's own open of a FIFO waits for a writer: for the Linux build.
+const UpdateCase kPosixFileTable[] = {
+    {"FifoAsPath", {"UPDT", "-w", "fw.mot"}, "", Plain, {kOpenTest}, kTestFailed, 5, Entry::kFifo},
 };
 
 // What goes on the wire for each kind of line end: always the line and one carriage return.
@@ -392,6 +408,10 @@ INSTANTIATE_TEST_SUITE_P(Flash, Update,
                          ::testing::Combine(kBuilds, ::testing::ValuesIn(kFlashTable)), CaseName);
 INSTANTIATE_TEST_SUITE_P(Files, Update,
                          ::testing::Combine(kBuilds, ::testing::ValuesIn(kFileTable)), CaseName);
+INSTANTIATE_TEST_SUITE_P(PosixFiles, Update,
+                         ::testing::Combine(::testing::Values(Build::kPosix),
+                                            ::testing::ValuesIn(kPosixFileTable)),
+                         CaseName);
 INSTANTIATE_TEST_SUITE_P(LineEnds, Update,
                          ::testing::Combine(kBuilds, ::testing::ValuesIn(kLineEndTable)), CaseName);
 

@@ -3,6 +3,8 @@
 #include "settings/profile.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -243,28 +246,43 @@ int InChild(Write write) {
 
 constexpr int kChildSkipped = 77;
 
-// A folder that the writing user may not write into. The tests run as root, for whom permission
-// bits do not stop a write, so the child gives up root first.
-TEST(ProfileWriteFailure, ReadOnlyFolderKeepsFile) {
+// A folder that the writing user may not write into: a writable file in it is updated in place,
+// one without write permission stays. The tests run as root, for whom permission bits do not
+// stop a write, so the child gives up root first.
+TEST(ProfileWriteFailure, ReadOnlyFolderUpdatesOnlyAWritableFile) {
     ScratchFolder scratch;
     const std::string before = "[morva]\nport=1\n; keep\n";
     const std::string path = scratch.Write("ro/morva.ini", before);
+    const std::string kept = scratch.Write("ro/kept.ini", before);
     ASSERT_EQ(chmod(scratch.Folder().c_str(), 0755), 0);
     ASSERT_EQ(chmod(scratch.Path("ro").c_str(), 0555), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-    const int status = InChild([&path] {
+    ASSERT_EQ(chmod(kept.c_str(), 0444), 0);
+    const int status = InChild([&path, &kept] {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
             return kChildSkipped;
         }
         WritePort(path, "3");
+        WritePort(kept, "3");
         return 0;
     });
     if (status == kChildSkipped) {
         GTEST_SKIP() << "cannot give up root here";
     }
     ASSERT_EQ(status, 0);
+    EXPECT_EQ(ReadWhole(path), "[morva]\nport=3\n; keep\n");
+    EXPECT_EQ(ReadWhole(kept), before);
+    EXPECT_EQ(ListFolder(scratch.Path("ro")), "kept.ini\nmorva.ini\n");
+}
+
+// Without any write permission a file stays, also for root, as a read-only file on Windows.
+TEST(ProfileWriteFailure, FileWithoutWritePermissionStays) {
+    ScratchFolder scratch;
+    const std::string before = "[morva]\nport=1\n";
+    const std::string path = scratch.Write("morva.ini", before);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    WritePort(path, "3");
     EXPECT_EQ(ReadWhole(path), before);
-    EXPECT_EQ(ListFolder(scratch.Path("ro")), "morva.ini\n");
 }
 
 // The temporary file cannot be filled (file size limit): the file stays and the temporary
@@ -284,6 +302,38 @@ TEST(ProfileWriteFailure, FailedFillKeepsFileAndLeavesNoTemporary) {
     ASSERT_EQ(status, 0);
     EXPECT_EQ(ReadWhole(path), before);
     EXPECT_EQ(ListFolder(scratch.Folder()), "morva.ini\n");
+}
+
+// A full file system (a small tmpfs in a mount namespace of the child's own, so root only):
+// a write that would grow the file fails before any byte changes, one of the same size still
+// goes through in place.
+TEST(ProfileWriteFailure, FullDiskKeepsFileWhole) {
+    ScratchFolder scratch;
+    const std::string disk = scratch.MakeFolder("disk");
+    const std::string path = disk + "/morva.ini";
+    const std::string before = std::string(4096 - 15, ';').replace(4080, 1, "\n") +
+                               "[morva]\nport=1\n";  // one page exactly
+    const int status = InChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return kChildSkipped;
+        }
+        std::ofstream(path, std::ios::binary) << before;
+        std::ofstream filler(disk + "/filler", std::ios::binary);
+        while (filler << std::string(4096, 'f') << std::flush) {
+        }
+        WritePort(path, "12345");
+        if (ReadWhole(path) != before) {
+            return 1;
+        }
+        WritePort(path, "2");
+        return ReadWhole(path) == before.substr(0, before.size() - 2) + "2\n" ? 0 : 2;
+    });
+    if (status == kChildSkipped) {
+        GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    }
+    EXPECT_EQ(status, 0) << "1: the growing write changed the file, 2: the same-size write failed";
 }
 
 }  // namespace
