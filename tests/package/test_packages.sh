@@ -42,7 +42,7 @@ trap cleanup EXIT
 # place in a folder the user may not write. Until that writer is in, the checks marked with
 # PENDING=$writer_pending are expected to fail and say PENDING; one that passes fails the run,
 # so that this mark is removed (set it to empty) once the writer has come.
-writer_pending=yes
+writer_pending=
 
 failures=0
 pendings=0
