@@ -9,8 +9,7 @@ namespace morva {
 // Separator that the settings search appends to a folder, and the one between PATH entries.
 extern const char kPathSeparator;
 extern const char kPathListSeparator;
-// File name of the executable that marks the folder of the settings file.
-extern const char kExecutableName[];
+// Extension of the executable (named kProgramName) that marks the folder of the settings file.
 extern const char kExecutableExtension[];  // without dot; empty where executables have none
 
 // True when a file or a folder of that name exists.
@@ -19,9 +18,6 @@ bool FileExists(const char* path);
 // Writes the current directory into buffer; returns 1, or 0 when it cannot be read or does not
 // fit into capacity bytes with its terminator (buffer then holds the empty text).
 int GetCurrentDir(char* buffer, int capacity);
-
-// Value of an environment variable, or nullptr when it is not set.
-const char* GetEnvVar(const char* name);
 
 // Opens a file for binary reading; nullptr when it cannot be opened or is a folder.
 std::FILE* OpenFileForReading(const char* path);

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/platform.h"
@@ -15,7 +14,6 @@ namespace morva {
 
 const char kPathSeparator = '/';
 const char kPathListSeparator = ':';
-const char kExecutableName[] = "morva";
 const char kExecutableExtension[] = "";
 
 bool FileExists(const char* path) {
@@ -32,10 +30,6 @@ int GetCurrentDir(char* buffer, int capacity) {
         return 0;
     }
     return 1;
-}
-
-const char* GetEnvVar(const char* name) {
-    return std::getenv(name);
 }
 
 int OpenRegularFile(const char* path, int flags) {

@@ -1,14 +1,11 @@
 #include <windows.h>
 
-#include <cstdlib>
-
 #include "common/platform.h"
 
 namespace morva {
 
 const char kPathSeparator = '\\';
 const char kPathListSeparator = ';';
-const char kExecutableName[] = "morva";
 const char kExecutableExtension[] = "exe";
 
 bool FileExists(const char* path) {
@@ -25,10 +22,6 @@ int GetCurrentDir(char* buffer, int capacity) {
         return 0;
     }
     return 1;
-}
-
-const char* GetEnvVar(const char* name) {
-    return std::getenv(name);
 }
 
 std::FILE* OpenFileForReading(const char* path) {

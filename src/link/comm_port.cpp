@@ -58,8 +58,9 @@ int ReadCommString(CommPort* commPort, char* buffer, int capacity) {
         if (LineErrorOrFailedQuery(commPort, &waiting)) {
             return kLinkLineError;
         }
-        const int count = static_cast<int>(
-            std::min<std::uint32_t>(waiting, static_cast<std::uint32_t>(std::max(room, 0))));
+        // room stays above 0 here: a read that fills the buffer returns below.
+        const int count =
+            static_cast<int>(std::min<std::uint32_t>(waiting, static_cast<std::uint32_t>(room)));
         if (count == 0) {
             continue;
         }
@@ -67,7 +68,6 @@ int ReadCommString(CommPort* commPort, char* buffer, int capacity) {
         if (SerialRead(commPort, buffer + written, count, &got) == 0) {
             return kLinkReadFailed;
         }
-        got = std::clamp(got, 0, count);
         buffer[written + got] = '\0';
         // A NUL byte inside the piece ends the search early, as a C string search would.
         for (int i = written; i < written + got && buffer[i] != '\0'; ++i) {
@@ -98,8 +98,7 @@ int ReadCommByte(CommPort* commPort, char* buffer, int capacity) {
             }
             return kLinkLineError;
         }
-        if (std::min<std::uint32_t>(waiting, static_cast<std::uint32_t>(std::max(capacity, 0))) ==
-            0) {
+        if (waiting == 0 || capacity <= 0) {
             continue;
         }
         int got = 0;
@@ -109,7 +108,6 @@ int ReadCommByte(CommPort* commPort, char* buffer, int capacity) {
             }
             return kLinkReadFailed;
         }
-        got = std::clamp(got, 0, 1);
         buffer[got] = '\0';
         return got;
     }

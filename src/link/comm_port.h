@@ -23,17 +23,18 @@ int OpenCommPort(int port, CommPort* commPort);
 // Closes the port. Always returns 0.
 int CloseCommPort(CommPort* commPort);
 
-// Sends `length` bytes in one write after a status query; prints the TX trace at verbose
+// Sends `length` bytes with one SerialWrite after a status query; prints the TX trace at verbose
 // level 1. Returns 0, kLinkLineError (nothing sent, no trace) or kLinkWriteFailed.
 int WriteComm(CommPort* commPort, const char* bytes, int length);
 
-// Receives until a read brings a carriage return. The buffer needs capacity + 1 bytes: a NUL
-// is written after the bytes read. Returns the reply length (the carriage return and any bytes
-// after it in the same read included), or kLinkLineError, kLinkReadFailed, kLinkTimeout,
-// kLinkBufferFull. Prints the RX trace at verbose level 1 on success.
+// Receives until a read brings a carriage return. Capacity is at least 1, and the buffer needs
+// capacity + 1 bytes: a NUL is written after the bytes read. Returns the reply length (the carriage
+// return and any bytes after it in the same read included), or kLinkLineError, kLinkReadFailed,
+// kLinkTimeout, kLinkBufferFull. Prints the RX trace at verbose level 1 on success.
 int ReadCommString(CommPort* commPort, char* buffer, int capacity);
 
-// Receives one byte into buffer[0] and a NUL after it (buffer needs 2 bytes). Returns the
+// Receives one byte into buffer[0] and a NUL after it (buffer needs 2 bytes; a capacity below 1
+// reads nothing and times out). Returns the
 // number of bytes read (1, or 0 when the read call returned none), or kLinkLineError,
 // kLinkReadFailed, kLinkTimeout. Further waiting bytes stay queued.
 int ReadCommByte(CommPort* commPort, char* buffer, int capacity);

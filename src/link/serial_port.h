@@ -4,18 +4,34 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 namespace morva {
 
+// One open port: the system's handle, and a block that only the serial_*.cpp file of the
+// running platform reads and writes (its own struct, copied in and out).
 struct CommPort {
     std::intptr_t handle = -1;
-    // Windows: a named mutex held for the exchange, so that two morva processes never hold
-    // one port even where the system does not enforce exclusive opens of devices (Wine).
-    std::intptr_t guard = 0;
-    // Line-error counters seen at the previous status query (POSIX only).
-    std::array<std::uint64_t, 5> errorCounts{};
-    bool hasErrorCounts = false;
+    alignas(std::uint64_t) std::array<unsigned char, 64> platform{};
 };
+
+// The platform side's own struct, copied out of and into CommPort::platform.
+template <typename State>
+State PlatformStateOf(const CommPort* commPort) {
+    static_assert(sizeof(State) <= sizeof(CommPort::platform) &&
+                  std::is_trivially_copyable_v<State>);
+    State state;
+    std::memcpy(&state, commPort->platform.data(), sizeof state);
+    return state;
+}
+
+template <typename State>
+void KeepPlatformState(CommPort* commPort, const State& state) {
+    static_assert(sizeof(State) <= sizeof(CommPort::platform) &&
+                  std::is_trivially_copyable_v<State>);
+    std::memcpy(commPort->platform.data(), &state, sizeof state);
+}
 
 // Opens COM port `port` exclusively and applies 9600 baud 8N1, no flow control, DTR and RTS
 // off. Returns 1 when open and configured; 0 otherwise, with nothing left open. Refused, as a

@@ -1,3 +1,5 @@
+// The POSIX side of the serial port, for Linux: <linux/serial.h>, TIOCGICOUNT and TIOCGEXCL
+// are Linux calls, and pseudo-terminals are told by Linux's major numbers.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -11,9 +13,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
-#include "common/platform.h"
 #include "link/serial_port.h"
 
 namespace morva {
@@ -36,7 +38,7 @@ dev_t g_holdDevice = 0;
 
 // COM port n is $MORVA_PORTS/com<n> when that folder is named, else /dev/ttyS<n-1>.
 int FormDevicePath(int port, char* path) {
-    const char* folder = GetEnvVar("MORVA_PORTS");
+    const char* folder = std::getenv("MORVA_PORTS");
     int length = 0;
     if (folder != nullptr && folder[0] != '\0') {
         length = std::snprintf(path, kDevicePathSize, "%s/com%d", folder, port);
@@ -171,6 +173,13 @@ void CatchInterrupts() {
     }
 }
 
+// What an open port keeps in CommPort::platform.
+struct PortState {
+    // Line-error counters seen at the previous status query.
+    std::array<std::uint64_t, 5> errorCounts{};
+    bool hasErrorCounts = false;
+};
+
 bool ReadErrorCounts(int fd, std::array<std::uint64_t, 5>* counts) {
     serial_icounter_struct icount{};
     if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
@@ -212,7 +221,9 @@ int Configure(int fd, CommPort* commPort) {
     if (ioctl(fd, TIOCMBIC, &lines) != 0 && !IsUnsupported(errno)) {
         return 0;
     }
-    commPort->hasErrorCounts = ReadErrorCounts(fd, &commPort->errorCounts);
+    PortState state;
+    state.hasErrorCounts = ReadErrorCounts(fd, &state.errorCounts);
+    KeepPlatformState(commPort, state);
     return 1;
 }
 
@@ -278,14 +289,16 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
     }
     *waiting = queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
     *errorWord = 0;
+    PortState state = PlatformStateOf<PortState>(commPort);
     std::array<std::uint64_t, 5> counts{};
-    if (commPort->hasErrorCounts && ReadErrorCounts(fd, &counts)) {
+    if (state.hasErrorCounts && ReadErrorCounts(fd, &counts)) {
         for (std::size_t i = 0; i < counts.size(); ++i) {
-            if (counts[i] != commPort->errorCounts[i]) {
+            if (counts[i] != state.errorCounts[i]) {
                 *errorWord |= 1U << i;
             }
         }
-        commPort->errorCounts = counts;
+        state.errorCounts = counts;
+        KeepPlatformState(commPort, state);
     }
     return 1;
 }

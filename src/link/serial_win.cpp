@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,18 @@ namespace {
 HANDLE AsHandle(const CommPort* commPort) {
     return reinterpret_cast<HANDLE>(commPort->handle);  // NOLINT(performance-no-int-to-ptr)
 }
+
+// What an open port keeps in CommPort::platform: the per-port mutex held for the exchange, so
+// that two morva processes never hold one port even where the system does not enforce
+// exclusive opens of devices (Wine).
+struct PortState {
+    HANDLE guard = nullptr;
+};
+
+// The flag bit-fields of the DCB are the one 32-bit word between BaudRate and wReserved.
+constexpr std::size_t kFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
+static_assert(offsetof(DCB, wReserved) == kFlagsOffset + sizeof(DWORD) && sizeof(DCB) == 28,
+              "the DCB layout that the flag-word copy relies on");
 
 // fBinary set; parity check, CTS/DSR flow, DTR control, DSR sensitivity, TX-continue, XON/XOFF,
 // error char, RTS control and abort-on-error cleared; fNull and the reserved bits kept.
@@ -44,6 +57,11 @@ HANDLE TakeGuard(int port) {
 void DropGuard(HANDLE guard) {
     ReleaseMutex(guard);
     CloseHandle(guard);
+}
+
+void Release(HANDLE handle, HANDLE guard) {
+    CloseHandle(handle);
+    DropGuard(guard);
 }
 
 // True when another morva holds the port's mutex. Asked before the open, which may raise DTR
@@ -86,40 +104,35 @@ int SerialOpen(int port, CommPort* commPort) {
     }
     DCB dcb;
     if (GetCommState(handle, &dcb) == FALSE) {
-        CloseHandle(handle);
-        DropGuard(guard);
+        Release(handle, guard);
         return 0;
     }
     dcb.BaudRate = 9600;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    // The flag bit-fields follow BaudRate as one 32-bit word.
     DWORD flags = 0;
-    std::memcpy(&flags, reinterpret_cast<const char*>(&dcb.BaudRate) + sizeof dcb.BaudRate,
-                sizeof flags);
+    std::memcpy(&flags, reinterpret_cast<const char*>(&dcb) + kFlagsOffset, sizeof flags);
     flags = (flags & kFlagsKeep) | kFlagsSet;
-    std::memcpy(reinterpret_cast<char*>(&dcb.BaudRate) + sizeof dcb.BaudRate, &flags, sizeof flags);
+    std::memcpy(reinterpret_cast<char*>(&dcb) + kFlagsOffset, &flags, sizeof flags);
     dcb.XonChar = 0x01;
     dcb.XoffChar = 0x02;
     dcb.ErrorChar = 0x03;
     dcb.EofChar = 0x1A;
     dcb.EvtChar = 0x04;
     if (SetCommState(handle, &dcb) == FALSE) {
-        CloseHandle(handle);
-        DropGuard(guard);
+        Release(handle, guard);
         return 0;
     }
     commPort->handle = reinterpret_cast<std::intptr_t>(handle);
-    commPort->guard = reinterpret_cast<std::intptr_t>(guard);
+    KeepPlatformState(commPort, PortState{guard});
     return 1;
 }
 
 void SerialClose(CommPort* commPort) {
-    CloseHandle(AsHandle(commPort));
-    DropGuard(reinterpret_cast<HANDLE>(commPort->guard));  // NOLINT(performance-no-int-to-ptr)
+    Release(AsHandle(commPort), PlatformStateOf<PortState>(commPort).guard);
     commPort->handle = -1;
-    commPort->guard = 0;
+    KeepPlatformState(commPort, PortState{});
 }
 
 int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_t* waiting) {

@@ -1,9 +1,11 @@
 #include "settings/ini_path.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/platform.h"
+#include "common/product.h"
 
 namespace morva {
 namespace {
@@ -150,8 +152,13 @@ int FindIniPathOn(const IniSearchPlatform& platform, const char* programPath, co
 int FindIniPath(const char* programPath, const char* fileName, const char* extension,
                 char* settingsPath) {
     const IniSearchPlatform platform = {
-        kPathSeparator, kPathListSeparator, kExecutableName, kExecutableExtension,
-        FileExists,     GetCurrentDir,      GetEnvVar};
+        kPathSeparator,
+        kPathListSeparator,
+        kProgramName,
+        kExecutableExtension,
+        FileExists,
+        GetCurrentDir,
+        [](const char* name) -> const char* { return std::getenv(name); }};
     return FindIniPathOn(platform, programPath, fileName, extension, settingsPath);
 }
 
