@@ -36,7 +36,8 @@ int g_lockFd = -1;
 int g_holdFd = -1;
 dev_t g_holdDevice = 0;
 
-// COM port n is $MORVA_PORTS/com<n> when that folder is named, else /dev/ttyS<n-1>.
+// COM port n is $MORVA_PORTS/com<n> when that variable is set and not empty, else
+// /dev/ttyS<n-1>.
 int FormDevicePath(int port, char* path) {
     const char* folder = std::getenv("MORVA_PORTS");
     int length = 0;
@@ -103,19 +104,39 @@ int OpenLockFile(dev_t device) {
     return fd;
 }
 
+// The character device that COM port n names; false when the name is none.
+bool FindPortDevice(int port, char* path, dev_t* device) {
+    struct stat named {};
+    if (FormDevicePath(port, path) == 0 || stat(path, &named) != 0 || !S_ISCHR(named.st_mode)) {
+        return false;
+    }
+    *device = named.st_rdev;
+    return true;
+}
+
+constexpr int kLockBusy = -2;
+
+// Takes the lock file of `device` exclusively, without waiting: its descriptor, kLockBusy when
+// another morva holds it, or -1 when no lock file is usable (the flock on the tty then
+// decides alone).
+int LockDevice(dev_t device) {
+    const int fd = OpenLockFile(device);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return kLockBusy;
+    }
+    return fd;
+}
+
 // Takes the lock file of `device` for the exchange, before the tty is opened: another
 // morva's exchange or whole-command hold refuses it there, before its open could touch the
-// modem lines of the port in use. Without a usable lock file the flock on the tty decides.
+// modem lines of the port in use.
 bool LockedByAnother(dev_t device) {
     if (g_holdFd >= 0 && g_holdDevice == device) {
         return false;
     }
-    const int fd = OpenLockFile(device);
-    if (fd < 0) {
-        return false;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
+    const int fd = LockDevice(device);
+    if (fd == kLockBusy) {
         return true;
     }
     g_lockFd = fd;
@@ -251,12 +272,9 @@ int Take(int fd, dev_t device) {
 
 int SerialOpen(int port, CommPort* commPort) {
     char path[kDevicePathSize];
-    if (FormDevicePath(port, path) == 0) {
-        return 0;
-    }
     // Locked before the open, which raises DTR and RTS on a real port.
-    struct stat named {};
-    if (stat(path, &named) != 0 || !S_ISCHR(named.st_mode) || LockedByAnother(named.st_rdev)) {
+    dev_t device = 0;
+    if (!FindPortDevice(port, path, &device) || LockedByAnother(device)) {
         return 0;
     }
     CatchInterrupts();
@@ -267,8 +285,8 @@ int SerialOpen(int port, CommPort* commPort) {
     }
     g_openFd = fd;
     struct stat opened {};
-    if (fstat(fd, &opened) != 0 || opened.st_rdev != named.st_rdev ||
-        Take(fd, opened.st_rdev) == 0 || Configure(fd, commPort) == 0) {
+    if (fstat(fd, &opened) != 0 || opened.st_rdev != device || Take(fd, opened.st_rdev) == 0 ||
+        Configure(fd, commPort) == 0) {
         Release(fd);
         return 0;
     }
@@ -347,21 +365,16 @@ void SerialSleep(int milliseconds) {
 
 int HoldPort(int port) {
     char path[kDevicePathSize];
-    struct stat named {};
-    if (g_holdFd >= 0 || FormDevicePath(port, path) == 0 || stat(path, &named) != 0 ||
-        !S_ISCHR(named.st_mode)) {
+    dev_t device = 0;
+    if (g_holdFd >= 0 || !FindPortDevice(port, path, &device)) {
         return 1;
     }
-    const int fd = OpenLockFile(named.st_rdev);
-    if (fd < 0) {
-        return 1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
+    const int fd = LockDevice(device);
+    if (fd == kLockBusy) {
         return 0;
     }
     g_holdFd = fd;
-    g_holdDevice = named.st_rdev;
+    g_holdDevice = device;
     return 1;
 }
 

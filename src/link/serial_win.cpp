@@ -37,6 +37,12 @@ void FormGuardName(int port, char (&name)[48]) {
     static_cast<void>(std::snprintf(name, sizeof name, "Local\\morva-COM%d", port));
 }
 
+// Takes a mutex without waiting; an abandoned one counts as taken.
+bool TryTake(HANDLE mutex) {
+    const DWORD taken = WaitForSingleObject(mutex, 0);
+    return taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED;
+}
+
 // Takes the per-port mutex without waiting; nullptr when another morva holds the port. The
 // mutex is recursive: the thread that holds the port for a whole command takes it again.
 HANDLE TakeGuard(int port) {
@@ -46,8 +52,7 @@ HANDLE TakeGuard(int port) {
     if (guard == nullptr) {
         return nullptr;
     }
-    const DWORD taken = WaitForSingleObject(guard, 0);
-    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
+    if (!TryTake(guard)) {
         CloseHandle(guard);
         return nullptr;
     }
@@ -74,12 +79,12 @@ bool HeldByAnother(int port) {
     if (guard == nullptr) {
         return false;
     }
-    const DWORD taken = WaitForSingleObject(guard, 0);
-    if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
+    const bool free = TryTake(guard);
+    if (free) {
         ReleaseMutex(guard);
     }
     CloseHandle(guard);
-    return taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED;
+    return !free;
 }
 
 }  // namespace
