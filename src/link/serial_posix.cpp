@@ -12,43 +12,16 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "link/serial_port.h"
+#include "link/serial_posix_shared.h"
 
 namespace morva {
 namespace {
 
-constexpr int kDevicePathSize = 1024;
-constexpr int kLockPathSize = 64;
 // 257 bytes take about 270 ms at 9600 baud; a line that takes no byte for this long is stuck.
 constexpr int kWriteStallMs = 2000;
-
-// The port of the running exchange, for the interrupt handler: its descriptor and whether this
-// process set its exclusive mark.
-volatile std::sig_atomic_t g_openFd = -1;
-volatile std::sig_atomic_t g_marked = 0;
-// The running exchange's lock on the lock file of its device (-1: none).
-int g_lockFd = -1;
-// The whole-command hold (HoldPort): the lock on the same file, and its device.
-int g_holdFd = -1;
-dev_t g_holdDevice = 0;
-
-// COM port n is $MORVA_PORTS/com<n> when that variable is set and not empty, else
-// /dev/ttyS<n-1>.
-int FormDevicePath(int port, char* path) {
-    const char* folder = std::getenv("MORVA_PORTS");
-    int length = 0;
-    if (folder != nullptr && folder[0] != '\0') {
-        length = std::snprintf(path, kDevicePathSize, "%s/com%d", folder, port);
-    } else {
-        length =
-            std::snprintf(path, kDevicePathSize, "/dev/ttyS%lld", static_cast<long long>(port) - 1);
-    }
-    return length > 0 && length < kDevicePathSize ? 1 : 0;
-}
 
 // Pseudo-terminals refuse modem-line and counter ioctls; only that refusal is harmless.
 bool IsUnsupported(int error) {
@@ -61,137 +34,6 @@ bool IsUnsupported(int error) {
 bool IsPseudoTerminal(dev_t device) {
     const unsigned int kind = major(device);
     return kind == 3 || (kind >= 136 && kind <= 143);
-}
-
-// Every morva must find the lock file of a device in the same folder, whoever runs it.
-const char* LockFolder() {
-    struct stat info {};
-    constexpr mode_t kEveryoneSticky = S_ISVTX | S_IRWXU | S_IRWXG | S_IRWXO;
-    if (stat("/run/lock", &info) == 0 && S_ISDIR(info.st_mode) &&
-        (info.st_mode & kEveryoneSticky) == kEveryoneSticky) {
-        return "/run/lock";
-    }
-    return "/tmp";
-}
-
-// Opens the lock file of `device`, made (mode 0666, so that any user's morva can lock it) when
-// missing; it stays, as the lock files of other serial programs do. Never follows a link or
-// opens anything but a regular file. Returns the descriptor, or -1.
-int OpenLockFile(dev_t device) {
-    char path[kLockPathSize];
-    const int length = std::snprintf(path, sizeof path, "%s/morva-tty-%u-%u.lock", LockFolder(),
-                                     major(device), minor(device));
-    if (length <= 0 || length >= kLockPathSize) {
-        return -1;
-    }
-    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path, kFlags);
-    if (fd < 0 && errno == ENOENT) {
-        // Opening another user's file with O_CREAT fails in a sticky folder where regular files
-        // are protected: create only what is missing.
-        fd = open(path, kFlags | O_CREAT | O_EXCL, 0666);
-        if (fd >= 0) {
-            static_cast<void>(fchmod(fd, 0666));  // past the umask
-        } else if (errno == EEXIST) {
-            fd = open(path, kFlags);
-        }
-    }
-    struct stat info {};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The character device that COM port n names; false when the name is none.
-bool FindPortDevice(int port, char* path, dev_t* device) {
-    struct stat named {};
-    if (FormDevicePath(port, path) == 0 || stat(path, &named) != 0 || !S_ISCHR(named.st_mode)) {
-        return false;
-    }
-    *device = named.st_rdev;
-    return true;
-}
-
-constexpr int kLockBusy = -2;
-
-// Takes the lock file of `device` exclusively, without waiting: its descriptor, kLockBusy when
-// another morva holds it, or -1 when no lock file is usable (the flock on the tty then
-// decides alone).
-int LockDevice(dev_t device) {
-    const int fd = OpenLockFile(device);
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return kLockBusy;
-    }
-    return fd;
-}
-
-// Takes the lock file of `device` for the exchange, before the tty is opened: another
-// morva's exchange or whole-command hold refuses it there, before its open could touch the
-// modem lines of the port in use.
-bool LockedByAnother(dev_t device) {
-    if (g_holdFd >= 0 && g_holdDevice == device) {
-        return false;
-    }
-    const int fd = LockDevice(device);
-    if (fd == kLockBusy) {
-        return true;
-    }
-    g_lockFd = fd;
-    return false;
-}
-
-void DropLock() {
-    if (g_lockFd >= 0) {
-        close(g_lockFd);
-        g_lockFd = -1;
-    }
-}
-
-// Releases the port of an interrupted exchange (async-signal-safe calls only), then ends the
-// process by the signal as its default action would.
-void ReleaseOnSignal(int signal) {
-    const int fd = g_openFd;
-    if (fd >= 0) {
-        if (g_marked != 0) {
-            ioctl(fd, TIOCNXCL);
-        }
-        close(fd);
-    }
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigaddset(&pending, signal);
-    static_cast<void>(raise(signal));
-    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
-}
-
-// Once per run, before the first port opens. A signal that the caller ignores (nohup) stays
-// ignored.
-void CatchInterrupts() {
-    static bool caught = false;
-    if (caught) {
-        return;
-    }
-    caught = true;
-    constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction release {};
-    release.sa_handler = ReleaseOnSignal;
-    sigemptyset(&release.sa_mask);
-    for (const int signal : kInterrupts) {
-        sigaddset(&release.sa_mask, signal);
-    }
-    for (const int signal : kInterrupts) {
-        struct sigaction current {};
-        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-            sigaction(signal, &release, nullptr);
-        }
-    }
 }
 
 // What an open port keeps in CommPort::platform.
@@ -360,28 +202,6 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
 void SerialSleep(int milliseconds) {
     timespec delay{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-    }
-}
-
-int HoldPort(int port) {
-    char path[kDevicePathSize];
-    dev_t device = 0;
-    if (g_holdFd >= 0 || !FindPortDevice(port, path, &device)) {
-        return 1;
-    }
-    const int fd = LockDevice(device);
-    if (fd == kLockBusy) {
-        return 0;
-    }
-    g_holdFd = fd;
-    g_holdDevice = device;
-    return 1;
-}
-
-void ReleasePortHold() {
-    if (g_holdFd >= 0) {
-        close(g_holdFd);
-        g_holdFd = -1;
     }
 }
 
