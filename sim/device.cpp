@@ -189,6 +189,11 @@ void Device::Log(const std::string& line) {
 }
 
 void Device::DropOutput() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (responder_.options().keep_unread)
+            return;
+    }
     out_.clear();
     out_off_ = 0;
     stream_ = Stream::kNone;

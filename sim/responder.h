@@ -37,6 +37,9 @@ struct Options {
     unsigned char fill = '#';      // byte of the endless streams; never CR
     bool wire_time = false;        // delay replies by the 9600 8N1 time of command + reply
     bool wire_pace = false;        // also space reply bytes by one byte time (implies wire_time)
+    // The port keeps what its user left unread and what arrived while it was closed, and every
+    // reply goes out whole, as on a port whose far end stays open.
+    bool keep_unread = false;
 
     // Firmware handshake faults. Line numbers count from 1 within a pass; resends do not count.
     int open_reply = kNext;       // answer to "UPDT Test\r"/"UPDT Flash\r"; 0x11 opens a pass

@@ -19,15 +19,37 @@ bool LineErrorOrFailedQuery(CommPort* commPort, std::uint32_t* waiting) {
     return errorWord != 0;
 }
 
+// The port that this process holds for a whole command.
+bool g_holding = false;
+int g_heldPort = 0;
+
 }  // namespace
 
 int OpenCommPort(int port, CommPort* commPort) {
     CommPort opened;
-    if (SerialOpen(port, &opened) == 0) {
+    int result = SerialOpen(port, &opened);
+    const bool held = g_holding && g_heldPort == port;
+    for (int retry = 0; result == kSerialBusy && held && retry < kBusyOpenRetries; ++retry) {
+        SerialSleep(kBusyOpenWaitMs);
+        result = SerialOpen(port, &opened);
+    }
+    if (result != kSerialOpened) {
         return 0;
     }
     *commPort = opened;
     return 1;
+}
+
+int HoldCommPort(int port) {
+    const int taken = HoldPort(port);
+    g_holding = taken == 1;
+    g_heldPort = port;
+    return taken;
+}
+
+void ReleaseCommPortHold() {
+    ReleasePortHold();
+    g_holding = false;
 }
 
 int CloseCommPort(CommPort* commPort) {

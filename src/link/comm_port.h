@@ -16,9 +16,24 @@ inline constexpr int kLinkBufferFull = -5;   // the buffer filled without a carr
 inline constexpr int kPollIntervalMs = 10;
 inline constexpr int kPollLimit = 200;
 
+// While this process holds the port (HoldCommPort), an open that the system refuses as busy is
+// tried again this often, after a wait of this long each time: a driver still closing the port
+// after the previous exchange usually lets go within tens of milliseconds; all the waits
+// together make about one second before the exchange fails.
+inline constexpr int kBusyOpenWaitMs = 50;
+inline constexpr int kBusyOpenRetries = 20;
+
 // Opens port n and writes the fixed line settings. Returns 1 with *commPort set, else 0 and
-// nothing is left open.
+// nothing is left open. A refusal as busy is tried again (see above) only while this process
+// holds the port; every other failure, and every refusal outside a hold, fails at once.
 int OpenCommPort(int port, CommPort* commPort);
+
+// Holds port n for a whole command (HoldPort) and remembers it for OpenCommPort. Returns what
+// HoldPort returns; the port counts as held only when that is 1.
+int HoldCommPort(int port);
+
+// Gives up the hold of HoldCommPort, if any.
+void ReleaseCommPortHold();
 
 // Closes the port. Always returns 0.
 int CloseCommPort(CommPort* commPort);

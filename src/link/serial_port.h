@@ -33,26 +33,40 @@ void KeepPlatformState(CommPort* commPort, const State& state) {
     std::memcpy(commPort->platform.data(), &state, sizeof state);
 }
 
-// Opens COM port `port` exclusively and applies 9600 baud 8N1, no flow control, DTR and RTS
-// off. Returns 1 when open and configured; 0 otherwise, with nothing left open. Refused, as a
-// port held by another program, while another morva process runs an exchange on the port or
-// holds it (HoldPort); that is found before the port is opened, so its lines stay as the
-// holder left them.
+// Results of SerialOpen besides 0 (failed, nothing left open).
+inline constexpr int kSerialOpened = 1;
+inline constexpr int kSerialBusy = 2;  // the system refused the open as busy; nothing left open
+
+// Opens COM port `port` exclusively, applies 9600 baud 8N1, no flow control, DTR and RTS off,
+// and empties the input queue, so that nothing that arrived before the exchange (a late reply,
+// a byte after a reply byte, a boot message) is read as its answer. Returns kSerialOpened when
+// open and configured; kSerialBusy when the system refused the open as busy (Windows
+// ERROR_ACCESS_DENIED, Linux EBUSY: a driver still closing the port after the previous
+// exchange, or another program's exclusive open), which OpenCommPort tries again while the
+// update holds the port; 0 on any other failure. Nothing is left open unless it returns
+// kSerialOpened. Refused, as a port held by another program, while another morva process runs
+// an exchange on the port or holds it (HoldPort); that is found before the port is opened, so
+// its lines stay as the holder left them.
 // Windows: share mode 0, and the per-port mutex Local\morva-COM<n> held for the exchange (Wine
-// does not enforce exclusive opens of devices).
+// does not enforce exclusive opens of devices). The port's COMMTIMEOUTS are read at the open
+// and kept; for the exchange the write fields are set (2 ms a byte plus 2000 ms, ample for
+// 9600 baud), the read fields stay as they were, and the old ones are put back at the close and
+// on every failure after the set. The input queue is emptied with PurgeComm(PURGE_RXCLEAR)
+// only: the output queue and anything in flight are left alone.
 // Linux: first flock(LOCK_EX) on the device's lock file (see HoldPort), then the tty is opened;
 // refused when another program marked the tty exclusive (TIOCEXCL; checked, since root's open
 // passes the mark) or holds a flock on it. The exchange holds flock(LOCK_EX) on the tty, which
 // binds only programs that ask for it, and, on ttys other than pseudo-terminals, sets the
 // exclusive mark (refusing other users' opens; the kernel clears it at the last close, so also
 // when morva is killed). Pseudo-terminals get no mark: their tty outlives every close while the
-// master is open, and a mark left by a killed morva would lock other users out. SIGINT,
-// SIGTERM and SIGHUP during an exchange close the port first (mark cleared), then end the
-// process by the signal as its default action does.
+// master is open, and a mark left by a killed morva would lock other users out. The input
+// queue is emptied with tcflush(TCIFLUSH) after the settings. SIGINT, SIGTERM and SIGHUP during
+// an exchange close the port first (mark cleared), then end the process by the signal as its
+// default action does.
 int SerialOpen(int port, CommPort* commPort);
 
 // Closes the port, clears the exclusive mark that the open set, and gives up the exchange's
-// locks.
+// locks. Windows: puts back the time-outs that the port had before the open.
 void SerialClose(CommPort* commPort);
 
 // Tells whether a line error happened since the previous query (non-zero *errorWord) and how
@@ -63,9 +77,9 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
 int SerialRead(CommPort* commPort, char* buffer, int count, int* got);
 
 // Writes `count` bytes. Returns 1 when every byte was handed to the port, 0 otherwise: a failed
-// call or fewer bytes written is a failed write. Windows: one WriteFile call, with the port's
-// time-outs as they are. Linux: the port is non-blocking, so the write goes on while the
-// system takes bytes, waiting for room up to 2 s at a time.
+// call, a write that timed out or fewer bytes written is a failed write. Windows: one WriteFile
+// call under the write time-out that the open set. Linux: the port is non-blocking, so the write
+// goes on while the system takes bytes, waiting for room up to 2 s at a time.
 int SerialWrite(CommPort* commPort, const char* bytes, int count);
 
 // The wait before every poll of the input queue.

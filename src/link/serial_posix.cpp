@@ -87,7 +87,8 @@ int Configure(int fd, CommPort* commPort) {
     PortState state;
     state.hasErrorCounts = ReadErrorCounts(fd, &state.errorCounts);
     KeepPlatformState(commPort, state);
-    return 1;
+    // What arrived before this exchange (a late reply, a boot message) is not its answer.
+    return tcflush(fd, TCIFLUSH) == 0 ? 1 : 0;
 }
 
 // Takes the open port: refused when another program marked it exclusive (root's open passes
@@ -122,8 +123,9 @@ int SerialOpen(int port, CommPort* commPort) {
     CatchInterrupts();
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         DropLock();
-        return 0;
+        return error == EBUSY ? kSerialBusy : 0;
     }
     g_openFd = fd;
     struct stat opened {};

@@ -18,7 +18,14 @@ HANDLE AsHandle(const CommPort* commPort) {
 // exclusive opens of devices (Wine).
 struct PortState {
     HANDLE guard = nullptr;
+    // The port's time-outs before the open, put back at the close.
+    COMMTIMEOUTS before{};
 };
+
+// Per byte (about 1.04 ms at 9600 baud 8N1) and per write: a write of 257 bytes may take up to
+// 2.5 s, in the order of the Linux build's two seconds of waiting for room.
+constexpr DWORD kWriteMsPerByte = 2;
+constexpr DWORD kWriteMsConstant = 2000;
 
 // The flag bit-fields of the DCB are the one 32-bit word between BaudRate and wReserved.
 constexpr std::size_t kFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
@@ -69,6 +76,21 @@ void Release(HANDLE handle, HANDLE guard) {
     DropGuard(guard);
 }
 
+// Releases a port whose time-outs the open has set, putting back the ones it had.
+void RestoreAndRelease(HANDLE handle, const PortState& state) {
+    COMMTIMEOUTS before = state.before;
+    static_cast<void>(SetCommTimeouts(handle, &before));
+    Release(handle, state.guard);
+}
+
+// Sets the exchange's write time-out, the read fields as the port had them.
+bool SetWriteTimeout(HANDLE handle, const COMMTIMEOUTS& before) {
+    COMMTIMEOUTS exchange = before;
+    exchange.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    exchange.WriteTotalTimeoutConstant = kWriteMsConstant;
+    return SetCommTimeouts(handle, &exchange) != FALSE;
+}
+
 // True when another morva holds the port's mutex. Asked before the open, which may raise DTR
 // and RTS of a real port that another morva holds between the exchanges of a command; a
 // mutex that nobody has open does not exist, so a missing port costs no mutex.
@@ -98,7 +120,8 @@ int SerialOpen(int port, CommPort* commPort) {
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return 0;
+        // A USB driver may still be closing the port from the previous exchange.
+        return GetLastError() == ERROR_ACCESS_DENIED ? kSerialBusy : 0;
     }
     // Taken after the open, so that a port that does not exist costs only the failed open, and
     // before the settings, so that a holder's line is never touched.
@@ -125,17 +148,23 @@ int SerialOpen(int port, CommPort* commPort) {
     dcb.ErrorChar = 0x03;
     dcb.EofChar = 0x1A;
     dcb.EvtChar = 0x04;
-    if (SetCommState(handle, &dcb) == FALSE) {
+    PortState state{guard, {}};
+    if (SetCommState(handle, &dcb) == FALSE || GetCommTimeouts(handle, &state.before) == FALSE) {
         Release(handle, guard);
         return 0;
     }
+    // A driver may keep what arrived while the port was closed.
+    if (!SetWriteTimeout(handle, state.before) || PurgeComm(handle, PURGE_RXCLEAR) == FALSE) {
+        RestoreAndRelease(handle, state);
+        return 0;
+    }
     commPort->handle = reinterpret_cast<std::intptr_t>(handle);
-    KeepPlatformState(commPort, PortState{guard});
-    return 1;
+    KeepPlatformState(commPort, state);
+    return kSerialOpened;
 }
 
 void SerialClose(CommPort* commPort) {
-    Release(AsHandle(commPort), PlatformStateOf<PortState>(commPort).guard);
+    RestoreAndRelease(AsHandle(commPort), PlatformStateOf<PortState>(commPort));
     commPort->handle = -1;
     KeepPlatformState(commPort, PortState{});
 }
@@ -161,8 +190,8 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
 }
 
 int SerialWrite(CommPort* commPort, const char* bytes, int count) {
-    // The port's write time-out, left by whatever program used it last, may end the write
-    // early with success: fewer bytes than asked is a failed write.
+    // A write that times out ends early, with success or with a failure: both are a failed
+    // write.
     DWORD written = 0;
     if (WriteFile(AsHandle(commPort), bytes, static_cast<DWORD>(count), &written, nullptr) ==
         FALSE) {

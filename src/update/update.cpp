@@ -7,7 +7,7 @@
 #include "common/console.h"
 #include "common/exit_codes.h"
 #include "common/platform.h"
-#include "link/serial_port.h"
+#include "link/comm_port.h"
 #include "link/transact.h"
 #include "update/firmware_check.h"
 #include "update/text_file.h"
@@ -69,8 +69,8 @@ int SendLine(int port, const char* command, bool lastLine) {
 
 // Keeps every other morva off the port from the test pass to the end of the command.
 struct PortHold {
-    explicit PortHold(int port) : taken(HoldPort(port)) {}
-    ~PortHold() { ReleasePortHold(); }
+    explicit PortHold(int port) : taken(HoldCommPort(port)) {}
+    ~PortHold() { ReleaseCommPortHold(); }
     PortHold(const PortHold&) = delete;
     PortHold& operator=(const PortHold&) = delete;
     int taken;

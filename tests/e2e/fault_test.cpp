@@ -178,6 +178,34 @@ TEST_P(Faults, DeviceUnpluggedInTheMiddleOfAPass) {
     ExpectPortFree(ws, again);
 }
 
+TEST_P(Faults, LateReplyIsNotTheNextAnswer) {
+    Workspace ws(GetParam());
+    tarvexsim::Options late;
+    late.keep_unread = true;
+    late.replies["SLOW"] = "LATE\r";
+    late.split = true;
+    late.split_at = 1;
+    late.split_ms = 2300;
+    auto& device = ws.AddDevice(3, late);
+    EXPECT_EQ(ws.Run({"-c", "3", "SLOW"}).exitCode, 104);
+    // The rest of the late reply waits in the port before the next exchange opens it.
+    const int slave = open(device.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    int waiting = 0;
+    for (int i = 0; i < 500 && waiting < 4; ++i) {
+        usleep(10000);
+        ASSERT_EQ(ioctl(slave, FIONREAD, &waiting), 0);
+    }
+    close(slave);
+    ASSERT_EQ(waiting, 4);
+    tarvexsim::Options prompt;
+    prompt.keep_unread = true;
+    device.SetOptions(prompt);
+    const auto run = ws.Run({"-c", "3", "UTID"});
+    EXPECT_EQ(run.output, "TARVEX-7310 V2.10\r\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, Faults, ::testing::Values(Build::kPosix, Build::kWindows),
                          [](const auto& info) { return e2e::BuildName(info.param); });
 

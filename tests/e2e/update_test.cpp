@@ -222,6 +222,17 @@ const UpdateCase kWireTable[] = {
      Progress("UPDT Test", 3, 3) + "\nUPDT : Unexpected finish-code from USB device\n" +
          kTestFailed,
      6},
+    {"ExtraByteAfterTheOpeningReply",
+     {"UPDT", "fw.mot"},
+     Lines(kThree),
+     [](Options* o) {
+         o->replies = {
+             {"UPDT Test", "\x11\x11"}, {kHeader, "\x11"}, {kData1, "\x11"}, {kEnd, "\x10"}};
+         o->keep_unread = true;
+     },
+     Join({{kOpenTest}, Sent(kThree)}),
+     Progress("UPDT Test", 3, 3) + kTestOk,
+     0},
     {"SilentDeviceMidPass",
      {"UPDT", "-w", "fw.mot"},
      Lines(kFour),

@@ -35,12 +35,15 @@ namespace morva {
 
 int SerialOpen(int port, CommPort* commPort) {
     fake::g_record.lastPort = port;
+    if (++fake::g_record.openCalls <= fake::g_script.busyOpens) {
+        return kSerialBusy;
+    }
     if (fake::g_script.openFails) {
         return 0;
     }
     ++fake::g_record.opens;
     commPort->handle = port;
-    return 1;
+    return kSerialOpened;
 }
 
 void SerialClose(CommPort* commPort) {

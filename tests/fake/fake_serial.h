@@ -17,6 +17,7 @@ struct Poll {
 
 struct Script {
     bool openFails = false;
+    int busyOpens = 0;  // the first this many opens are refused as busy
     bool writeFails = false;
     int readFailsAt = -1;  // index of the read call that fails, counted from 0
     // Consumed one per status query, the query before the send included. When it runs out,
@@ -26,6 +27,7 @@ struct Script {
 
 struct Record {
     int opens = 0;
+    int openCalls = 0;
     int closes = 0;
     int sleeps = 0;
     int reads = 0;

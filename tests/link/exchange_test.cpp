@@ -160,6 +160,47 @@ TEST_F(ExchangeTest, OpenFailureTextForTheWidestPortNumber) {
     EXPECT_STREQ(reply_.data(), "Cannot open COM-2147483648");
 }
 
+// An open refused as busy is tried again only while the port is held, and only for a while.
+struct OpenCase {
+    const char* name;
+    bool held;
+    int busyOpens;
+    bool openFails;
+    int result;
+    int openCalls;
+};
+
+const OpenCase kOpenCases[] = {
+    {"BusyThenFreeWhileHeld", true, 3, false, 0, 4},
+    {"BusyThroughoutWhileHeld", true, 1000, false, 3, 1 + morva::kBusyOpenRetries},
+    {"MissingPortWhileHeld", true, 0, true, 3, 1},
+    {"BusyOutsideAHold", false, 1, false, 3, 1},
+};
+
+class OpenRetry : public ExchangeTest, public ::testing::WithParamInterface<OpenCase> {
+  protected:
+    void TearDown() override {
+        morva::ReleaseCommPortHold();
+        ExchangeTest::TearDown();
+    }
+};
+
+TEST_P(OpenRetry, TriesAgainOnlyWhileHeld) {
+    const OpenCase& c = GetParam();
+    if (c.held) {
+        ASSERT_EQ(morva::HoldCommPort(7), 1);
+    }
+    fake::Scripted().busyOpens = c.busyOpens;
+    fake::Scripted().openFails = c.openFails;
+    fake::ReplyAtFirstPoll("\x11");
+    EXPECT_EQ(TransactCommand(7, morva::kReplyByte, "UPDT Test\r", reply_.data()), c.result);
+    EXPECT_EQ(fake::Recorded().openCalls, c.openCalls);
+    EXPECT_EQ(fake::Recorded().written, c.result == 0 ? "UPDT Test\r" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(BusyPorts, OpenRetry, ::testing::ValuesIn(kOpenCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct ByteCase {
     const char* name;
     void (*script)();
