@@ -101,7 +101,8 @@ dev_t ControllingTerminal(const char* line) {
     }
     char* end = nullptr;
     const long long number = std::strtoll(field + 1, &end, 10);
-    if (end == field + 1 || number <= 0 || number > UINT_MAX) {
+    // Printed as a signed int: pseudo-terminals past 2^19 set its sign bit.
+    if (end == field + 1 || number == 0 || number < INT_MIN || number > UINT_MAX) {
         return 0;
     }
     const auto value = static_cast<unsigned int>(number);
@@ -235,9 +236,20 @@ bool FindKernelName(dev_t device, char* name) {
     return true;
 }
 
-// The process that a lock file names: its text is the PID in ASCII, blanks around it, or, as
-// old programs write it, the PID as a binary int. 0 when it names none.
+bool IsTextByte(char byte) {
+    return (byte >= '0' && byte <= '9') || byte == ' ' || byte == '\n';
+}
+
+// The process that a lock file names, 0 for none: the PID as ASCII text, blanks before it and
+// anything after a blank or line end (some programs add their name and the user), or, as old
+// programs write it, as a binary int.
 long long LockOwner(const char* text, int count) {
+    if (count == static_cast<int>(sizeof(int)) && !(IsTextByte(text[0]) && IsTextByte(text[1]) &&
+                                                    IsTextByte(text[2]) && IsTextByte(text[3]))) {
+        int binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        return binary;
+    }
     int at = 0;
     while (at < count && text[at] == ' ') {
         ++at;
@@ -247,18 +259,8 @@ long long LockOwner(const char* text, int count) {
     for (; at < count && text[at] >= '0' && text[at] <= '9' && digits < 10; ++at, ++digits) {
         pid = pid * 10 + (text[at] - '0');
     }
-    while (at < count && (text[at] == ' ' || text[at] == '\n')) {
-        ++at;
-    }
-    if (digits > 0 && at == count) {
-        return pid;
-    }
-    if (count == static_cast<int>(sizeof(int))) {
-        int binary = 0;
-        std::memcpy(&binary, text, sizeof binary);
-        return binary;
-    }
-    return 0;
+    const bool ended = at == count || text[at] == ' ' || text[at] == '\n';
+    return digits > 0 && ended ? pid : 0;
 }
 
 // True when the lock file LCK..<name> in `folder` names a live process, or exists and cannot

@@ -350,8 +350,8 @@ std::string UucpLockText(int pid, bool binary) {
     if (binary) {
         return std::string(reinterpret_cast<const char*>(&pid), sizeof pid);
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
+    char text[32];
+    std::snprintf(text, sizeof text, "%10d term user\n", pid);
     return text;
 }
 

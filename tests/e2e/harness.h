@@ -95,8 +95,8 @@ void EndProcess(int pid);
 int EndedProcessId();
 
 // The UUCP lock file that serial programs take for the tty "/dev/pts/<n>":
-// /run/lock/LCK..pts_<n>. Its content names `pid` as ASCII text or, as old programs write it,
-// as a binary int.
+// /run/lock/LCK..pts_<n>. Its content names `pid` as ASCII text followed by the program and
+// the user, or, as old programs write it, as a binary int.
 std::string UucpLockPath(const std::string& tty);
 std::string UucpLockText(int pid, bool binary);
 
