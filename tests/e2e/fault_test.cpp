@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -303,6 +305,55 @@ void MarkedByAnotherProgram(Bench* bench) {
     };
 }
 
+// A login shell of another session has the tty as its controlling terminal; the tty keeps the
+// settings that the session gave it.
+void ControllingTerminalOfAnotherSession(Bench* bench) {
+    const std::string tty = bench->device->slave_path();
+    const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios kept{};
+    ASSERT_EQ(tcgetattr(fd, &kept), 0);
+    termios session = kept;
+    session.c_lflag |= ECHO | ICANON;
+    ASSERT_EQ(cfsetspeed(&session, B38400), 0);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &session), 0);
+    const int shell = e2e::HoldAsControllingTerminal(tty);
+    ASSERT_GT(shell, 0);
+    bench->afterRun = [fd, kept, session, shell] {
+        termios after{};
+        EXPECT_EQ(tcgetattr(fd, &after), 0);
+        EXPECT_EQ(cfgetospeed(&after), B38400);
+        EXPECT_EQ(after.c_lflag, session.c_lflag);
+        EXPECT_EQ(after.c_cflag, session.c_cflag);
+        e2e::EndProcess(shell);
+        tcsetattr(fd, TCSANOW, &kept);
+        close(fd);
+    };
+}
+
+// Another program holds the tty by a UUCP lock file naming a live process (this one); once
+// the file names a process that has ended, it is stale and binds no one.
+void UucpLock(Bench* bench, bool binary) {
+    if (access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
+    }
+    const std::string path = e2e::UucpLockPath(bench->device->slave_path());
+    e2e::WriteFile(path, e2e::UucpLockText(getpid(), binary));
+    bench->afterRun = [bench, path, binary] {
+        e2e::WriteFile(path, e2e::UucpLockText(e2e::EndedProcessId(), binary));
+        ExpectPortFree(*bench->ws, *bench->device);
+        std::remove(path.c_str());
+    };
+}
+
+void UucpLockAsText(Bench* bench) {
+    UucpLock(bench, false);
+}
+
+void UucpLockAsBinary(Bench* bench) {
+    UucpLock(bench, true);
+}
+
 void ClosedOutput(Bench* bench) {
     bench->options.output = e2e::Output::kClosed;
 }
@@ -319,6 +370,9 @@ TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
     bench.signal = fault.signal;
     e2e::WriteFile(bench.firmware, kFirmware);
     fault.arrange(&bench);
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
     std::vector<std::string> args = {"-c", "3"};
     for (const std::string& arg : fault.args) {
         args.push_back(arg == "fw" ? bench.firmware : arg);
@@ -369,6 +423,30 @@ const BenchFault kBenchFaults[] = {
     {"Posix_MarkedExclusiveByAnotherProgram",
      Build::kPosix,
      MarkedByAnotherProgram,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_ControllingTerminalOfAnotherSession",
+     Build::kPosix,
+     ControllingTerminalOfAnotherSession,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_UucpLockOfALiveProcess",
+     Build::kPosix,
+     UucpLockAsText,
+     kUpdate,
+     3,
+     0,
+     " ... test failed\n",
+     {}},
+    {"Posix_UucpLockOfALiveProcessAsBinary",
+     Build::kPosix,
+     UucpLockAsBinary,
      {"UTID"},
      3,
      0,

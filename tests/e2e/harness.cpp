@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -298,6 +300,59 @@ bool WaitForFirstCommand(const tarvexsim::Device& device) {
         usleep(10000);
     }
     return !device.Commands().empty();
+}
+
+int HoldAsControllingTerminal(const std::string& tty) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
+        if (setsid() < 0 || fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) {
+            _exit(1);
+        }
+        static_cast<void>(write(ready[1], "+", 1));
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char taken = 0;
+    const bool held = pid > 0 && read(ready[0], &taken, 1) == 1;
+    close(ready[0]);
+    if (pid > 0 && !held) {
+        EndProcess(pid);
+    }
+    return held ? pid : -1;
+}
+
+void EndProcess(int pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+int EndedProcessId() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+std::string UucpLockPath(const std::string& tty) {
+    return "/run/lock/LCK..pts_" + tty.substr(tty.rfind('/') + 1);
+}
+
+std::string UucpLockText(int pid, bool binary) {
+    if (binary) {
+        return std::string(reinterpret_cast<const char*>(&pid), sizeof pid);
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%10d term user\n", pid);
+    return text;
 }
 
 void WriteFile(const std::string& path, const std::string& text) {

@@ -87,6 +87,19 @@ class Workspace {
 // Waits up to five seconds for the device's first command; true once it has arrived.
 bool WaitForFirstCommand(const tarvexsim::Device& device);
 
+// Starts a process in a session of its own that takes `tty` as its controlling terminal, as a
+// login shell does its terminal: its id once it has, -1 when it failed. End it with EndProcess.
+int HoldAsControllingTerminal(const std::string& tty);
+void EndProcess(int pid);
+// The id of a process that has ended.
+int EndedProcessId();
+
+// The UUCP lock file that serial programs take for the tty "/dev/pts/<n>":
+// /run/lock/LCK..pts_<n>. Its content names `pid` as ASCII text followed by the program and
+// the user, or, as old programs write it, as a binary int.
+std::string UucpLockPath(const std::string& tty);
+std::string UucpLockText(int pid, bool binary);
+
 // Writes `text` to `path` (binary); reads a whole file ("" when missing).
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <future>
 #include <string>
 
@@ -131,6 +132,26 @@ TEST(ScanPosix, PortLockedByAnotherProgramIsSkipped) {
     const auto run = ws.Run({"HWSC"});
     close(fd);
     EXPECT_EQ(run.output, "COM6\n\n");
+    EXPECT_TRUE(locked.Commands().empty());
+}
+
+TEST(ScanPosix, TerminalsInUseAreSkipped) {
+    if (access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
+    }
+    Workspace ws(Build::kPosix);
+    auto& session = ws.AddDevice(4);
+    auto& locked = ws.AddDevice(5);
+    ws.AddDevice(6);
+    const int shell = e2e::HoldAsControllingTerminal(session.slave_path());
+    ASSERT_GT(shell, 0);
+    const std::string lock = e2e::UucpLockPath(locked.slave_path());
+    e2e::WriteFile(lock, e2e::UucpLockText(getpid(), false));
+    const auto run = ws.Run({"HWSC"});
+    std::remove(lock.c_str());
+    e2e::EndProcess(shell);
+    EXPECT_EQ(run.output, "COM6\n\n");
+    EXPECT_TRUE(session.Commands().empty());
     EXPECT_TRUE(locked.Commands().empty());
 }
 

@@ -1,0 +1,15 @@
+// Ttys that people or the system use, which the Linux serial port refuses before its open
+// would raise their modem lines and its settings take them over.
+#pragma once
+
+#include <sys/types.h>
+
+namespace morva {
+
+// True when the tty `device` is in use: the controlling terminal of a process (a login
+// shell's terminal), the kernel's console or a virtual console, or a port under a UUCP lock
+// file LCK..<kernel name> in /run/lock or /var/lock that names a live process. The process list
+// and the consoles are read once per run, at the first call; the lock files at every call.
+bool TtyInUse(dev_t device);
+
+}  // namespace morva
