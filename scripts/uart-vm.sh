@@ -17,7 +17,10 @@ cmake --build --preset static >/dev/null
 
 # Debian's generic kernel: the 8250 driver and devtmpfs built in, the USB drivers as modules
 # (the cloud kernel has no USB at all).
-kernel=$(ls /boot/vmlinuz-*-amd64 2>/dev/null | grep -v -- -cloud- | sort -V | tail -1)
+kernel=
+for candidate in /boot/vmlinuz-*-amd64; do
+    if [[ -e $candidate && $candidate != *-cloud-* ]]; then kernel=$candidate; fi
+done
 [ -n "$kernel" ] || { echo "uart-vm: no generic kernel in /boot" >&2; exit 1; }
 [ -r "$kernel" ] || { echo "uart-vm: cannot read $kernel" >&2; exit 1; }
 modules=/lib/modules/${kernel#/boot/vmlinuz-}
