@@ -121,6 +121,7 @@ row ftdi-pull-at-read "replug @3 normal" 102 "Cannot receive reply byte\n ... te
     '^run exit 0$' "$usb $stop read /dev/ttyUSB0 run 'usb pull ftdi' -- morva -c 3 UPDT /fw.mot"
 row ftdi-lines-off "replug @3 normal" 0 "$id\r\n" 'UTID\r' '^dtr=0 rts=0$' \
     "$usb $stop receive /dev/ttyUSB0 modem -- morva -c 3 UTID"
+# The FT232's socket is not in telnet mode, which would swallow a byte 0xFF.
 row ftdi-byte-ff "@3 normal" 0 "Command Error\n" 'E\xFF\r' '' "$usb morva -c 3 \"\$(printf 'E\\377')\""
 row ftdi-silent "@3 silent" 104 "Cannot receive reply string\n" 'UTID\r' '' "$usb morva -c 3 UTID"
 row ftdi-update-hold "@3 normal" 0 "$(progress Test "$total") ... test succeeded\n" "UPDT Test\\r|$fw" \

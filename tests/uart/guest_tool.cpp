@@ -10,13 +10,12 @@
 //   guest_tool pause <point> <tty> <action> [<shell command>] -- <program> [<argument>...]
 //       runs the program and stops it at <point>: "counters" (the first TIOCGICOUNT has
 //       returned: the open took its baseline), "receive" (the first sleep: the command is sent
-//       and the reply awaited), "read" (below) or "output" (the first write to standard
-//       output). There it does
-//       <action>: "break" (waits until the UART has counted a BREAK), "lines" (prints DTR and
-//       RTS as the driver keeps them), "modem" (prints DTR and RTS from TIOCMGET on the program's
-//       own descriptor of <tty>: on a USB tty any further open would raise them), "run" (runs
-//       the shell command) or "kill" (SIGKILL); then lets the program go on. The point "read"
-//       is the first read of a descriptor after a FIONREAD on it: bytes were seen waiting.
+//       and the reply awaited), "read" (the first read of a descriptor after a FIONREAD on it:
+//       bytes were seen waiting) or "output" (the first write to standard output). There it
+//       does <action>: "break" (waits until the UART has counted a BREAK), "lines" (prints DTR
+//       and RTS as the driver keeps them), "modem" (prints DTR and RTS from TIOCMGET on the
+//       program's own descriptor of <tty>: on a USB tty any further open would raise them),
+//       "run" (runs the shell command) or "kill" (SIGKILL); then lets the program go on.
 // Observations go to standard error, one line each; the exit code is the program's (128 + the
 // signal when a signal ended it) or the command's.
 #include <dirent.h>
