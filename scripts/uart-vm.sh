@@ -160,16 +160,16 @@ done | awk '!seen[$0]++' | while read -r path; do
 done >"$root/modules/order"
 cat >"$root/bin/wait-for" <<'EOF'
 #!/bin/sh
-# wait-for <node>: until the node exists (5 s at most); then every user may open it.
+# wait-for <node>: until the node exists (10 s at most); then every user may open it.
 i=0
-while [ ! -e "$1" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+while [ ! -e "$1" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
 [ -e "$1" ] && chmod 666 "$1"
 EOF
 cat >"$root/bin/wait-gone" <<'EOF'
 #!/bin/sh
-# wait-gone <node>: until the node is gone (5 s at most).
+# wait-gone <node>: until the node is gone (10 s at most).
 i=0
-while [ -e "$1" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+while [ -e "$1" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
 [ ! -e "$1" ]
 EOF
 cat >"$root/bin/usb" <<'EOF'
