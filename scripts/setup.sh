@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ googletest libgtest-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
     srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
-    qemu-system-x86 linux-image-cloud-amd64 busybox-static
+    qemu-system-x86 linux-image-amd64 busybox-static
     dpkg-dev icoutils
 )
 

@@ -10,12 +10,15 @@
 //   guest_tool pause <point> <tty> <action> [<shell command>] -- <program> [<argument>...]
 //       runs the program and stops it at <point>: "counters" (the first TIOCGICOUNT has
 //       returned: the open took its baseline), "receive" (the first sleep: the command is sent
-//       and the reply awaited) or "output" (the first write to standard output). There it does
-//       <action>: "break" (waits until the UART has counted a BREAK), "lines" (prints DTR and
-//       RTS as the driver keeps them), "run" (runs the shell command) or "kill" (SIGKILL); then
-//       lets the program go on.
+//       and the reply awaited), "read" (the first read of a descriptor after a FIONREAD on it:
+//       bytes were seen waiting) or "output" (the first write to standard output). There it
+//       does <action>: "break" (waits until the UART has counted a BREAK), "lines" (prints DTR
+//       and RTS as the driver keeps them), "modem" (prints DTR and RTS from TIOCMGET on the
+//       program's own descriptor of <tty>: on a USB tty any further open would raise them),
+//       "run" (runs the shell command) or "kill" (SIGKILL); then lets the program go on.
 // Observations go to standard error, one line each; the exit code is the program's (128 + the
 // signal when a signal ended it) or the command's.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
@@ -27,6 +30,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +129,50 @@ void PrintLines(const char* tty) {
     std::fclose(table);
 }
 
+// The program's own descriptor of <tty>, taken over through a pidfd; -1 when it has none.
+int PeerDescriptor(pid_t child, const char* tty) {
+    char wanted[PATH_MAX];
+    char dir_path[64];
+    std::snprintf(dir_path, sizeof dir_path, "/proc/%d/fd", static_cast<int>(child));
+    DIR* dir = realpath(tty, wanted) == nullptr ? nullptr : opendir(dir_path);
+    if (dir == nullptr) {
+        return -1;
+    }
+    int target = -1;
+    while (const dirent* entry = readdir(dir)) {
+        char name[PATH_MAX];
+        const ssize_t length = readlinkat(dirfd(dir), entry->d_name, name, sizeof name - 1);
+        if (length > 0) {
+            name[length] = '\0';
+            if (std::strcmp(name, wanted) == 0) {
+                target = std::atoi(entry->d_name);
+            }
+        }
+    }
+    closedir(dir);
+    const auto pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    const int fd =
+        target < 0 || pidfd < 0 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, target, 0));
+    if (pidfd >= 0) {
+        close(pidfd);
+    }
+    return fd;
+}
+
+void PrintModemLines(pid_t child, const char* tty) {
+    const int fd = PeerDescriptor(child, tty);
+    int bits = 0;
+    if (fd < 0 || ioctl(fd, TIOCMGET, &bits) != 0) {
+        std::fprintf(stderr, "cannot read the lines of %s: %s\n", tty, std::strerror(errno));
+    } else {
+        std::fprintf(stderr, "dtr=%d rts=%d\n", (bits & TIOCM_DTR) != 0 ? 1 : 0,
+                     (bits & TIOCM_RTS) != 0 ? 1 : 0);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
 int Hold(const char* tty, const char* command) {
     const int fd = OpenWatch(tty);
     if (fd < 0) {
@@ -145,9 +193,11 @@ int Hold(const char* tty, const char* command) {
     return code;
 }
 
-enum class Point { kCounters, kReceive, kOutput };
+enum class Point { kCounters, kReceive, kRead, kOutput };
 
-bool AtPoint(Point point, const __ptrace_syscall_info& info, const __ptrace_syscall_info& entry) {
+// queried: the descriptor of the latest FIONREAD.
+bool AtPoint(Point point, const __ptrace_syscall_info& info, const __ptrace_syscall_info& entry,
+             long long queried) {
     switch (point) {
         case Point::kCounters:
             return info.op == PTRACE_SYSCALL_INFO_EXIT && entry.entry.nr == SYS_ioctl &&
@@ -155,6 +205,9 @@ bool AtPoint(Point point, const __ptrace_syscall_info& info, const __ptrace_sysc
         case Point::kReceive:
             return info.op == PTRACE_SYSCALL_INFO_ENTRY &&
                    (info.entry.nr == SYS_nanosleep || info.entry.nr == SYS_clock_nanosleep);
+        case Point::kRead:
+            return info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_read &&
+                   static_cast<long long>(info.entry.args[0]) == queried;
         case Point::kOutput:
             return info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_write &&
                    info.entry.args[0] == 1;
@@ -167,6 +220,8 @@ int Act(std::string_view action, const char* tty, const char* command, pid_t chi
         WaitForBreak(tty);
     } else if (action == "lines") {
         PrintLines(tty);
+    } else if (action == "modem") {
+        PrintModemLines(child, tty);
     } else if (action == "run") {
         RunShell(command);
     } else if (action == "kill") {
@@ -194,6 +249,7 @@ int Pause(Point point, const char* tty, std::string_view action, const char* com
     ptrace(PTRACE_SETOPTIONS, child, nullptr,
            PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
     __ptrace_syscall_info entry{};
+    long long queried = -1;
     bool stopped = false;
     int signal = 0;
     while (true) {
@@ -211,8 +267,11 @@ int Pause(Point point, const char* tty, std::string_view action, const char* com
         ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info);
         if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
             entry = info;
+            if (info.entry.nr == SYS_ioctl && info.entry.args[1] == FIONREAD) {
+                queried = static_cast<long long>(info.entry.args[0]);
+            }
         }
-        if (AtPoint(point, info, entry)) {
+        if (AtPoint(point, info, entry, queried)) {
             stopped = true;
             if (Act(action, tty, command, child) == 0) {
                 std::fprintf(stderr, "unknown action\n");
@@ -243,7 +302,8 @@ int Usage() {
                  "usage: guest_tool hold <tty> <command>\n"
                  "       guest_tool lines <tty>\n"
                  "       guest_tool user <uid> <program> [<argument>...]\n"
-                 "       guest_tool pause counters|receive|output <tty> break|lines|run|kill "
+                 "       guest_tool pause counters|receive|read|output <tty> "
+                 "break|lines|modem|run|kill "
                  "[<command>] -- <program> [<argument>...]\n");
     return 2;
 }
@@ -270,6 +330,8 @@ int main(int argc, char** argv) {
         point = Point::kReceive;
     } else if (name == "output") {
         point = Point::kOutput;
+    } else if (name == "read") {
+        point = Point::kRead;
     } else if (name != "counters") {
         return Usage();
     }
