@@ -279,6 +279,42 @@ void ClosedOutput(Bench* bench) {
     bench->options.output = e2e::Output::kClosed;
 }
 
+void ClosedInputAndOutput(Bench* bench) {
+    bench->options.closedInputAndOutput = true;
+}
+
+// While the device takes the second line of the test pass, `change` rewrites the firmware file.
+void AtTheSecondTestLine(Bench* bench, void (*change)(const std::string& firmware)) {
+    bench->device->SetLogger([bench, change](const std::string& line) {
+        if (line.find(" < ") != std::string::npos && bench->device->Commands().size() == 3) {
+            change(bench->firmware);
+        }
+    });
+}
+
+void ReplaceFile(const std::string& path, const std::string& text) {
+    e2e::WriteFile(path + ".new", text);
+    std::filesystem::rename(path + ".new", path);
+}
+
+void CutShort(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        e2e::WriteFile(firmware, kFirmware.substr(0, kFirmware.rfind("S9")));
+    });
+}
+
+void ReplacedByInvalidFile(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        ReplaceFile(firmware, "S00B00004B52543037515F5894\nS1050010AABB86\nS9030000FC\n");
+    });
+}
+
+void ReplacedByOtherValidFile(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        ReplaceFile(firmware, "S00B00004B52543037515F5894\nS1050012CCDD3F\nS9030000FC\n");
+    });
+}
+
 class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
 
 TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
@@ -326,6 +362,18 @@ BenchFault Interrupted(const char* name, Build build, int signal) {
             {kWholeUpdate.begin(), kWholeUpdate.begin() + 7}};
 }
 
+// The test pass sent the checked file whole; the flash pass does not begin.
+BenchFault ChangedInTheTestPass(const char* name, Build build, void (*arrange)(Bench*)) {
+    return {name,
+            build,
+            arrange,
+            kUpdate,
+            4,
+            0,
+            kTestPassOutput + "UPDT : invalid file\n ... Update failed\n",
+            {kWholeUpdate.begin(), kWholeUpdate.begin() + 4}};
+}
+
 const BenchFault kBenchFaults[] = {
     Completed("Posix_ClosedOutputPipe", Build::kPosix, ClosedOutput, ""),
     Completed("Windows_ClosedOutputPipe", Build::kWindows, ClosedOutput, ""),
@@ -346,6 +394,21 @@ const BenchFault kBenchFaults[] = {
      0,
      "Cannot open COM3\n",
      {}},
+    {"Posix_ClosedInputAndOutput",
+     Build::kPosix,
+     ClosedInputAndOutput,
+     {"-v", "UTID"},
+     0,
+     0,
+     "",
+     {"UTID\r"}},
+    ChangedInTheTestPass("Posix_FileCutShort", Build::kPosix, CutShort),
+    ChangedInTheTestPass("Windows_FileCutShort", Build::kWindows, CutShort),
+    ChangedInTheTestPass("Posix_ReplacedByInvalidFile", Build::kPosix, ReplacedByInvalidFile),
+    ChangedInTheTestPass("Windows_ReplacedByInvalidFile", Build::kWindows, ReplacedByInvalidFile),
+    ChangedInTheTestPass("Posix_ReplacedByOtherValidFile", Build::kPosix, ReplacedByOtherValidFile),
+    ChangedInTheTestPass("Windows_ReplacedByOtherValidFile", Build::kWindows,
+                         ReplacedByOtherValidFile),
 };
 
 INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),
