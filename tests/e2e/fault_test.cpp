@@ -315,6 +315,39 @@ void ReplacedByOtherValidFile(Bench* bench) {
     });
 }
 
+// 300 data lines of 254 characters and an end record: more than one 64 KiB read. `pair` fills
+// the data of line 280; a pair of bytes that adds up to 0x100 leaves the checksum as it is.
+std::vector<std::string> LargeFirmwareLines(const std::string& pair) {
+    std::string line = "S17D0010";
+    for (int i = 0; i < 61; ++i) {
+        line += "01FF";
+    }
+    std::vector<std::string> lines(300, line + "72");
+    lines[279] = "S17D0010";
+    for (int i = 0; i < 61; ++i) {
+        lines[279] += pair;
+    }
+    lines[279] += "72";
+    lines.emplace_back("S9030000FC");
+    return lines;
+}
+
+std::string LargeFirmware(const std::string& pair) {
+    std::string text;
+    for (const std::string& line : LargeFirmwareLines(pair)) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// Rewritten in place with another valid line 280, which the pass reads from its second block.
+void LargeFileRewritten(Bench* bench) {
+    e2e::WriteFile(bench->firmware, LargeFirmware("01FF"));
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        e2e::WriteFile(firmware, LargeFirmware("FF01"));
+    });
+}
+
 class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
 
 TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
@@ -374,6 +407,18 @@ BenchFault ChangedInTheTestPass(const char* name, Build build, void (*arrange)(B
             {kWholeUpdate.begin(), kWholeUpdate.begin() + 4}};
 }
 
+// The pass stops before the end record: what it read is not the checked file.
+BenchFault LargeFileRewrittenInThePass(const char* name, Build build) {
+    const std::vector<std::string> lines = LargeFirmwareLines("FF01");
+    BenchFault fault = {name, build, LargeFileRewritten, {"UPDT", "fw"}, 4, 0, "", {"UPDT Test\r"}};
+    for (std::size_t n = 1; n < lines.size(); ++n) {
+        fault.output += "\rUPDT Test : " + std::to_string(n) + " / 301";
+        fault.received.push_back(lines[n - 1] + "\r");
+    }
+    fault.output += "\nUPDT : invalid file\n ... test failed\n";
+    return fault;
+}
+
 const BenchFault kBenchFaults[] = {
     Completed("Posix_ClosedOutputPipe", Build::kPosix, ClosedOutput, ""),
     Completed("Windows_ClosedOutputPipe", Build::kWindows, ClosedOutput, ""),
@@ -409,6 +454,8 @@ const BenchFault kBenchFaults[] = {
     ChangedInTheTestPass("Posix_ReplacedByOtherValidFile", Build::kPosix, ReplacedByOtherValidFile),
     ChangedInTheTestPass("Windows_ReplacedByOtherValidFile", Build::kWindows,
                          ReplacedByOtherValidFile),
+    LargeFileRewrittenInThePass("Posix_LargeFileRewrittenInThePass", Build::kPosix),
+    LargeFileRewrittenInThePass("Windows_LargeFileRewrittenInThePass", Build::kWindows),
 };
 
 INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),
