@@ -25,7 +25,9 @@ std::FILE* OpenFileForReading(const char* path);
 // Called once around the whole run. Windows: a 1 ms system timer, so that the 10 ms sleep
 // before each poll lasts 10 ms (the default tick is 15.6 ms), asked for once rather than at
 // every exchange. POSIX: SIGPIPE ignored, since output only reports: a closed output pipe or
-// a failed write to it never ends a command, which returns its own exit code.
+// a failed write to it never ends a command, which returns its own exit code; and standard
+// input, output or error that the caller closed is opened on /dev/null before anything else is
+// opened, so that no file or port takes its place.
 void BeginRun();
 void EndRun();
 

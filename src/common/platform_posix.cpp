@@ -65,8 +65,19 @@ std::FILE* OpenFileForReading(const char* path) {
     return file;
 }
 
-// Sleeps already have fine resolution: nothing to ask for the timer.
+// Sleeps already have fine resolution: nothing to ask for the timer. A standard descriptor
+// that the caller left closed would be taken by the next open, the port's among them, and
+// console text would go to the device: each closed one is taken by /dev/null first (an open
+// takes the lowest free descriptor).
 void BeginRun() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+            if (null > STDERR_FILENO) {
+                close(null);
+            }
+        }
+    }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);

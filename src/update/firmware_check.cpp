@@ -33,34 +33,62 @@ int CheckHeader(const SRecord& record) {
     return 0;
 }
 
+// FNV-1a over the line's bytes: cheap against the exchange each line costs.
+std::uint64_t AddToDigest(std::uint64_t digest, const char* bytes, int length) {
+    constexpr std::uint64_t kPrime = 0x100000001B3U;
+    for (int i = 0; i < length; ++i) {
+        digest = (digest ^ static_cast<unsigned char>(bytes[i])) * kPrime;
+    }
+    return digest;
+}
+
 }  // namespace
 
-int CheckFirmwareFile(const char* path) {
+int CheckFirmwareLine(const char* line, int length, FirmwareSummary* summary) {
+    const auto size = static_cast<std::size_t>(length);
+    // Text mode leaves only a carriage return that ends no line: the device would take it for a
+    // line end and the rest of the line for a line of its own, never checked. The exchange
+    // sends up to a zero byte: the rest of the line would never reach the device.
+    if (std::memchr(line, '\r', size) != nullptr || std::memchr(line, '\0', size) != nullptr) {
+        return 0;
+    }
+    SRecord record{};
+    if (DecodeSRecord({line, size}, &record) != 0) {
+        return 0;
+    }
+    if (record.type == 0 && CheckHeader(record) == 0) {
+        return 0;
+    }
+    if (summary->lines == INT_MAX) {
+        return 0;  // more lines than the count can hold: no firmware file is that long
+    }
+    ++summary->lines;
+    summary->digest = AddToDigest(summary->digest, line, length);
+    return 1;
+}
+
+int CheckFirmwareText(TextFile* file, FirmwareSummary* summary) {
+    std::array<char, kLineBufferSize> line{};
+    for (;;) {
+        const int length = ReadTextLine(file, line.data(), kLineBufferSize);
+        if (length == 0) {
+            return summary->lines;
+        }
+        if (CheckFirmwareLine(line.data(), length, summary) == 0) {
+            return 0;
+        }
+    }
+}
+
+int CheckFirmwareFile(const char* path, FirmwareSummary* summary) {
     TextFile file;  // closed on every return
     if (OpenTextFile(path, &file) == 0) {
         return 1;
     }
-    std::array<char, kLineBufferSize> line{};
-    SRecord record{};
-    int lines = 0;
-    for (;;) {
-        const int length = ReadTextLine(&file, line.data(), kLineBufferSize);
-        if (length == 0) {
-            break;
-        }
-        // Text mode leaves only a carriage return that ends no line: the device would take it
-        // for a line end and the rest of the line for a line of its own, never checked.
-        if (std::memchr(line.data(), '\r', static_cast<std::size_t>(length)) != nullptr ||
-            DecodeSRecord({line.data(), static_cast<std::size_t>(length)}, &record) != 0) {
-            return 0;
-        }
-        if (record.type == 0 && CheckHeader(record) == 0) {
-            return 0;
-        }
-        if (lines == INT_MAX) {
-            return 0;  // more lines than the count can hold: no firmware file is that long
-        }
-        ++lines;
+    FirmwareSummary read;
+    const int lines = CheckFirmwareText(&file, &read);
+    if (summary != nullptr) {
+        *summary = read;
     }
     return lines;
 }

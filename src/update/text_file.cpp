@@ -16,16 +16,21 @@ bool IsSpecial(char c) {
 }
 
 // Keeps the unread bytes, moved to the front, and reads more behind them. Returns the number
-// of bytes now held.
+// of unread bytes now held. At the end of the data nothing moves, so that a file read whole
+// stays whole in the buffer.
 int FillBuffer(TextFile* text) {
     const int kept = text->end - text->start;
+    if (text->ended) {
+        return kept;
+    }
+    text->dropped = text->dropped || text->start > 0;
     if (kept > 0 && text->start > 0) {
         std::memmove(text->buffer.data(), text->buffer.data() + text->start,
                      static_cast<std::size_t>(kept));
     }
     text->start = 0;
     text->end = kept;
-    if (text->file != nullptr && !text->ended) {
+    if (text->file != nullptr) {
         const std::size_t room = text->buffer.size() - static_cast<std::size_t>(kept);
         const std::size_t got = std::fread(text->buffer.data() + kept, 1, room, text->file);
         text->end += static_cast<int>(got);
@@ -104,6 +109,24 @@ int ReadTextLine(TextFile* text, char* line, int capacity) {
     return length;
 }
 
+int RewindTextFile(TextFile* text) {
+    if (text->file == nullptr) {
+        return 0;
+    }
+    if (text->ended && !text->dropped) {
+        text->start = 0;
+        return 1;
+    }
+    if (std::fseek(text->file, 0, SEEK_SET) != 0) {
+        return 0;
+    }
+    text->start = 0;
+    text->end = 0;
+    text->ended = false;
+    text->dropped = false;
+    return 1;
+}
+
 void CloseTextFile(TextFile* text) {
     if (text->file != nullptr) {
         static_cast<void>(std::fclose(text->file));  // read only: nothing to lose
@@ -112,6 +135,7 @@ void CloseTextFile(TextFile* text) {
     text->start = 0;
     text->end = 0;
     text->ended = false;
+    text->dropped = false;
 }
 
 }  // namespace morva

@@ -22,9 +22,10 @@ struct TextFile {
     ~TextFile();
 
     std::FILE* file = nullptr;
-    int start = 0;       // next unread byte of `buffer`
-    int end = 0;         // bytes held in `buffer`
-    bool ended = false;  // end of file, read error or 0x1A reached
+    int start = 0;         // next unread byte of `buffer`
+    int end = 0;           // bytes held in `buffer`
+    bool ended = false;    // end of file, read error or 0x1A reached
+    bool dropped = false;  // bytes of the file were dropped from `buffer` to make room
     std::array<char, kTextReadBufferSize> buffer;
 };
 
@@ -36,6 +37,11 @@ int OpenTextFile(const char* path, TextFile* text);
 // characters stored, which may include zero bytes of the file; 0 at the end of the data.
 // capacity must be at least 2.
 int ReadTextLine(TextFile* text, char* line, int capacity);
+
+// Reads the file again from its start. A file that fits into the read buffer is not read
+// again: its lines are those already read, whatever the file holds by now. Returns 1, or 0 when
+// the file cannot be read again.
+int RewindTextFile(TextFile* text);
 
 // Closes the file; harmless when it is not open.
 void CloseTextFile(TextFile* text);

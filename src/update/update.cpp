@@ -1,7 +1,6 @@
 #include "update/update.h"
 
 #include <array>
-#include <climits>
 #include <cstring>
 
 #include "common/console.h"
@@ -21,20 +20,24 @@ constexpr unsigned char kNextCode = 0x11;
 constexpr unsigned char kResendCode = 0x22;
 constexpr unsigned char kRejectCode = 0x31;
 
-// Turns the line read (`length` characters) into the command text sent for it: the newline
-// becomes one carriage return. A line without a newline (the last line of a file without line
-// end, a piece of an over-long line) keeps all its characters and gets the carriage return
-// appended, so that no S-record character is lost. The text ends at a zero byte of the file,
-// as the exchange sends up to the first zero byte: the carriage return goes there, so that
-// every text sent ends in one. `line` needs room for length + 2 characters.
+// Turns the line read (`length` characters, checked, so without zero bytes) into the command
+// text sent for it: the newline becomes one carriage return. A line without a newline (the last
+// line of a file without line end, a piece of an over-long line) keeps all its characters and
+// gets the carriage return appended, so that no S-record character is lost. `line` needs room
+// for length + 2 characters.
 void MakeCommandText(char* line, int length) {
-    const int text = static_cast<int>(strnlen(line, static_cast<std::size_t>(length)));
-    if (text > 0 && text == length && line[text - 1] == '\n') {
-        line[text - 1] = '\r';
+    if (line[length - 1] == '\n') {
+        line[length - 1] = '\r';
         return;
     }
-    line[text] = '\r';
-    line[text + 1] = '\0';
+    line[length] = '\r';
+    line[length + 1] = '\0';
+}
+
+// A file that is no longer the checked one; a progress text may stand on the console line.
+int RefuseChangedFile(int lineNumber) {
+    Print(lineNumber > 0 ? "\nUPDT : invalid file\n" : "UPDT : invalid file\n");
+    return kExitCommand;
 }
 
 // Sends one command text until the device takes it; resends are unlimited. Returns 0, the
@@ -78,7 +81,21 @@ struct PortHold {
 
 }  // namespace
 
-int TransferFirmware(int port, const char* path, const UpdatePass& pass, int total) {
+int TransferFirmware(int port, const char* path, const UpdatePass& pass,
+                     const FirmwareSummary& checked) {
+    // The pass sends from this one open of the file, found to be the checked file before the
+    // device hears of the pass: a file put in its place afterwards is never read.
+    TextFile file;  // closed on every return
+    bool readable = OpenTextFile(path, &file) != 0;
+    if (readable) {
+        FirmwareSummary found;
+        if (CheckFirmwareText(&file, &found) == 0 || found.lines != checked.lines ||
+            found.digest != checked.digest) {
+            return RefuseChangedFile(0);
+        }
+        readable = RewindTextFile(&file) != 0;
+    }
+
     std::array<char, kReplyCapacity> reply{};
     const int opened = TransactCommand(port, kReplyByte, pass.opening, reply.data());
     if (opened != 0) {
@@ -92,30 +109,37 @@ int TransferFirmware(int port, const char* path, const UpdatePass& pass, int tot
     if (code != kNextCode) {
         return kExitCommand;
     }
-
-    TextFile file;  // closed on every return
-    if (OpenTextFile(path, &file) == 0) {
+    if (!readable) {
         return kExitFileOpen;
     }
+
     // The same capacity as the file check reads with, so both see the same lines; the spare
     // byte holds a carriage return appended to a line without newline.
     std::array<char, kLineBufferSize + 1> line{};
-    int lineNumber = 0;
+    // A file larger than the read buffer is read again while it is sent, and may change in the
+    // meantime: each line goes out only when it passes the check, and the line that ends the
+    // pass only when every line up to it is the checked file's.
+    FirmwareSummary sent;
     for (;;) {
         const int length = ReadTextLine(&file, line.data(), kLineBufferSize);
         if (length == 0) {
             break;
         }
-        if (lineNumber < INT_MAX) {
-            ++lineNumber;
+        const int lineNumber = sent.lines;
+        if (sent.lines == checked.lines || CheckFirmwareLine(line.data(), length, &sent) == 0 ||
+            (sent.lines == checked.lines && sent.digest != checked.digest)) {
+            return RefuseChangedFile(lineNumber);
         }
-        Print("\r%s : %d / %d", pass.label, lineNumber, total);
+        Print("\r%s : %d / %d", pass.label, sent.lines, checked.lines);
         const bool lastLine = line[1] == '9';
         MakeCommandText(line.data(), length);
         const int result = SendLine(port, line.data(), lastLine);
         if (result != 0) {
             return result;
         }
+    }
+    if (sent.lines != checked.lines) {
+        return RefuseChangedFile(sent.lines);
     }
     CloseTextFile(&file);
     return 0;
@@ -127,15 +151,15 @@ int UpdateFirmware(int port, int flash, const char* path) {
         Print("UPDT : file not found \"%s\"\n", path != nullptr ? path : "(null)");
         return kExitCommand;
     }
-    const int total = CheckFirmwareFile(path);
-    if (total == 0) {
+    FirmwareSummary checked;
+    if (CheckFirmwareFile(path, &checked) == 0) {
         Print("UPDT : invalid file\n");
         return kExitCommand;
     }
     // A port that another morva holds fails the pass as a port that does not open.
     const PortHold hold(port);
     const int tested =
-        hold.taken != 0 ? TransferFirmware(port, path, kTestPass, total) : kExitPortOpen;
+        hold.taken != 0 ? TransferFirmware(port, path, kTestPass, checked) : kExitPortOpen;
     if (tested != 0) {
         Print(" ... test failed\n");
         return tested;
@@ -144,7 +168,7 @@ int UpdateFirmware(int port, int flash, const char* path) {
     if (flash == 0) {
         return kExitOk;
     }
-    const int flashed = TransferFirmware(port, path, kFlashPass, total);
+    const int flashed = TransferFirmware(port, path, kFlashPass, checked);
     if (flashed != 0) {
         Print(" ... Update failed\n");
         return flashed;

@@ -358,6 +358,75 @@ void ClosedOutput(Bench* bench) {
     bench->options.output = e2e::Output::kClosed;
 }
 
+void ClosedInputAndOutput(Bench* bench) {
+    bench->options.closedInputAndOutput = true;
+}
+
+// While the device takes the second line of the test pass, `change` rewrites the firmware file.
+void AtTheSecondTestLine(Bench* bench, void (*change)(const std::string& firmware)) {
+    bench->device->SetLogger([bench, change](const std::string& line) {
+        if (line.find(" < ") != std::string::npos && bench->device->Commands().size() == 3) {
+            change(bench->firmware);
+        }
+    });
+}
+
+void ReplaceFile(const std::string& path, const std::string& text) {
+    e2e::WriteFile(path + ".new", text);
+    std::filesystem::rename(path + ".new", path);
+}
+
+void CutShort(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        e2e::WriteFile(firmware, kFirmware.substr(0, kFirmware.rfind("S9")));
+    });
+}
+
+void ReplacedByInvalidFile(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        ReplaceFile(firmware, "S00B00004B52543037515F5894\nS1050010AABB86\nS9030000FC\n");
+    });
+}
+
+void ReplacedByOtherValidFile(Bench* bench) {
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        ReplaceFile(firmware, "S00B00004B52543037515F5894\nS1050012CCDD3F\nS9030000FC\n");
+    });
+}
+
+// 300 data lines of 254 characters and an end record: more than one 64 KiB read. `pair` fills
+// the data of line 280; a pair of bytes that adds up to 0x100 leaves the checksum as it is.
+std::vector<std::string> LargeFirmwareLines(const std::string& pair) {
+    std::string line = "S17D0010";
+    for (int i = 0; i < 61; ++i) {
+        line += "01FF";
+    }
+    std::vector<std::string> lines(300, line + "72");
+    lines[279] = "S17D0010";
+    for (int i = 0; i < 61; ++i) {
+        lines[279] += pair;
+    }
+    lines[279] += "72";
+    lines.emplace_back("S9030000FC");
+    return lines;
+}
+
+std::string LargeFirmware(const std::string& pair) {
+    std::string text;
+    for (const std::string& line : LargeFirmwareLines(pair)) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// Rewritten in place with another valid line 280, which the pass reads from its second block.
+void LargeFileRewritten(Bench* bench) {
+    e2e::WriteFile(bench->firmware, LargeFirmware("01FF"));
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        e2e::WriteFile(firmware, LargeFirmware("FF01"));
+    });
+}
+
 class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
 
 TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
@@ -408,6 +477,30 @@ BenchFault Interrupted(const char* name, Build build, int signal) {
             {kWholeUpdate.begin(), kWholeUpdate.begin() + 7}};
 }
 
+// The test pass sent the checked file whole; the flash pass does not begin.
+BenchFault ChangedInTheTestPass(const char* name, Build build, void (*arrange)(Bench*)) {
+    return {name,
+            build,
+            arrange,
+            kUpdate,
+            4,
+            0,
+            kTestPassOutput + "UPDT : invalid file\n ... Update failed\n",
+            {kWholeUpdate.begin(), kWholeUpdate.begin() + 4}};
+}
+
+// The pass stops before the end record: what it read is not the checked file.
+BenchFault LargeFileRewrittenInThePass(const char* name, Build build) {
+    const std::vector<std::string> lines = LargeFirmwareLines("FF01");
+    BenchFault fault = {name, build, LargeFileRewritten, {"UPDT", "fw"}, 4, 0, "", {"UPDT Test\r"}};
+    for (std::size_t n = 1; n < lines.size(); ++n) {
+        fault.output += "\rUPDT Test : " + std::to_string(n) + " / 301";
+        fault.received.push_back(lines[n - 1] + "\r");
+    }
+    fault.output += "\nUPDT : invalid file\n ... test failed\n";
+    return fault;
+}
+
 const BenchFault kBenchFaults[] = {
     Completed("Posix_ClosedOutputPipe", Build::kPosix, ClosedOutput, ""),
     Completed("Windows_ClosedOutputPipe", Build::kWindows, ClosedOutput, ""),
@@ -452,6 +545,23 @@ const BenchFault kBenchFaults[] = {
      0,
      "Cannot open COM3\n",
      {}},
+    {"Posix_ClosedInputAndOutput",
+     Build::kPosix,
+     ClosedInputAndOutput,
+     {"-v", "UTID"},
+     0,
+     0,
+     "",
+     {"UTID\r"}},
+    ChangedInTheTestPass("Posix_FileCutShort", Build::kPosix, CutShort),
+    ChangedInTheTestPass("Windows_FileCutShort", Build::kWindows, CutShort),
+    ChangedInTheTestPass("Posix_ReplacedByInvalidFile", Build::kPosix, ReplacedByInvalidFile),
+    ChangedInTheTestPass("Windows_ReplacedByInvalidFile", Build::kWindows, ReplacedByInvalidFile),
+    ChangedInTheTestPass("Posix_ReplacedByOtherValidFile", Build::kPosix, ReplacedByOtherValidFile),
+    ChangedInTheTestPass("Windows_ReplacedByOtherValidFile", Build::kWindows,
+                         ReplacedByOtherValidFile),
+    LargeFileRewrittenInThePass("Posix_LargeFileRewrittenInThePass", Build::kPosix),
+    LargeFileRewrittenInThePass("Windows_LargeFileRewrittenInThePass", Build::kWindows),
 };
 
 INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),

@@ -114,6 +114,10 @@ Result Spawn(const Child& child, const RunOptions& options) {
         dup2(devnull, 0);
         dup2(out[1], 1);
         dup2(devnull, 2);
+        if (options.closedInputAndOutput) {
+            close(0);
+            close(1);
+        }
         if (child.switchUser &&
             (setgroups(0, nullptr) != 0 || setgid(child.gid) != 0 || setuid(child.uid) != 0)) {
             _exit(125);

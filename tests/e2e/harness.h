@@ -41,6 +41,8 @@ struct RunOptions {
     bool unprivileged = false;
     std::chrono::seconds timeout{60};
     Output output = Output::kRead;
+    // POSIX build: standard input and output closed, as `<&- >&-` leave them (no output then).
+    bool closedInputAndOutput = false;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
 };

@@ -349,6 +349,13 @@ const UpdateCase kFileTable[] = {
      {},
      "UPDT : invalid file\n",
      4},
+    {"ZeroByteInsideARecord",
+     {"UPDT", "-w", "fw.mot"},
+     Lines({kHeader, "S105" + std::string(1, '\0') + "010AABB85", kEnd}),
+     Plain,
+     {},
+     "UPDT : invalid file\n",
+     4},
     {"FolderAsPath",
      {"UPDT", "-w", "fw.mot"},
      "",
@@ -397,14 +404,14 @@ const UpdateCase kLineEndTable[] = {
      Join({{kOpenTest}, Sent({kHeader, kData1 + std::string(255 - kData1.size(), 'F'), kEnd})}),
      Progress("UPDT Test", 3, 3) + kTestOk,
      0},
-    // The text sent ends at a zero byte; the carriage return takes its place.
+    // The text sent would end at the zero byte: the line never reaches the device whole.
     {"ZeroByteAfterTheChecksum",
      {"UPDT", "fw.mot"},
      Lines({kHeader, kData1 + std::string(1, '\0') + "junk", kEnd}),
      Plain,
-     Join({{kOpenTest}, Sent(kThree)}),
-     Progress("UPDT Test", 3, 3) + kTestOk,
-     0},
+     {},
+     "UPDT : invalid file\n",
+     4},
 };
 
 std::string CaseName(const ::testing::TestParamInfo<std::tuple<Build, UpdateCase>>& info) {

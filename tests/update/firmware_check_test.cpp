@@ -80,6 +80,11 @@ INSTANTIATE_TEST_SUITE_P(
                   0, ""},
         CheckCase{"CarriageReturnAtTheEnd", kHeader + kData + "S9030000FC\r", 0, ""},
         CheckCase{"CarriageReturnBeforeCrLf", kHeader + "S1050010AABB85\r\r\n" + kEnd, 0, ""},
+        // The device would receive the line up to the zero byte only.
+        CheckCase{"ZeroByteInsideRecord",
+                  kHeader + "S105" + std::string(1, '\0') + "010AABB85\n" + kEnd, 0, ""},
+        CheckCase{"ZeroByteAfterChecksum", kHeader + std::string("S1050010AABB85\0x\n", 17) + kEnd,
+                  0, ""},
         // Count 0x93: 298 characters, read as a 255-character piece that cannot hold its
         // checksum.
         CheckCase{"LineLongerThanOneRead",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,13 +14,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines ReadAllLines(const std::string& path) {
-    TextFile file;
-    EXPECT_EQ(OpenTextFile(path.c_str(), &file), 1) << path;
+// The lines from where the file stands to its end.
+Lines ReadLines(TextFile* file) {
     Lines lines;
     std::array<char, kLineBufferSize> line{};
     for (;;) {
-        const int length = ReadTextLine(&file, line.data(), kLineBufferSize);
+        const int length = ReadTextLine(file, line.data(), kLineBufferSize);
         if (length == 0) {
             break;
         }
@@ -28,7 +28,14 @@ Lines ReadAllLines(const std::string& path) {
         lines.emplace_back(line.data(), static_cast<std::size_t>(length));
     }
     // The end stays the end.
-    EXPECT_EQ(ReadTextLine(&file, line.data(), kLineBufferSize), 0);
+    EXPECT_EQ(ReadTextLine(file, line.data(), kLineBufferSize), 0);
+    return lines;
+}
+
+Lines ReadAllLines(const std::string& path) {
+    TextFile file;
+    EXPECT_EQ(OpenTextFile(path.c_str(), &file), 1) << path;
+    Lines lines = ReadLines(&file);
     CloseTextFile(&file);
     return lines;
 }
@@ -138,6 +145,35 @@ TEST_F(TextFileTest, MatchesTextModeOverManyBlocks) {
         const Lines expected = ReferenceLines(bytes);
         ASSERT_GT(expected.size(), 1000U);
         EXPECT_EQ(ReadAllLines(path), expected) << "round " << round;
+    }
+}
+
+// A file whose data the read buffer holds whole is not read again: what was read is what the
+// rewound file gives, even when the file changed in place meanwhile.
+TEST_F(TextFileTest, RewindReadsFromTheStartAgain) {
+    struct Case {
+        std::size_t size;
+        bool endOfData;
+        bool readAgain;
+    };
+    for (const Case c : {Case{48, false, false}, Case{3 * kTextReadBufferSize, false, true},
+                         Case{2 * kTextReadBufferSize, true, false}}) {
+        std::string bytes;
+        while (bytes.size() < c.size) {
+            bytes += "S1050010AABB85\r\n";
+        }
+        if (c.endOfData) {
+            bytes[kTextReadBufferSize / 2] = '\x1A';
+        }
+        const std::string path = scratch_.Write("rewind.txt", bytes);
+        TextFile file;
+        ASSERT_EQ(OpenTextFile(path.c_str(), &file), 1);
+        const Lines first = ReadLines(&file);
+        EXPECT_EQ(first, ReferenceLines(bytes)) << c.size;
+        std::replace(bytes.begin(), bytes.end(), 'A', 'C');
+        scratch_.Write("rewind.txt", bytes);
+        ASSERT_EQ(RewindTextFile(&file), 1);
+        EXPECT_EQ(ReadLines(&file), c.readAgain ? ReferenceLines(bytes) : first) << c.size;
     }
 }
 
