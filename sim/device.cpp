@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -47,6 +49,8 @@ bool Device::Start(std::string* error) {
         *error = "device already started";
         return false;
     }
+    if (!Claim(error))
+        return false;
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         *error = ErrnoText("cannot create a pseudo-terminal");
@@ -66,6 +70,13 @@ bool Device::Start(std::string* error) {
     termios tio{};
     if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) {
         *error = ErrnoText(slave_path_.c_str());
+        ClosePty();
+        return false;
+    }
+    // Every close but ours is the end of someone's session on the port.
+    closes_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closes_ < 0 || inotify_add_watch(closes_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        *error = ErrnoText("inotify");
         ClosePty();
         return false;
     }
@@ -145,8 +156,24 @@ void Device::RemoveLink() {
         unlink(link.c_str());
 }
 
+// One device per port of a folder: a second one would take over the link unnoticed.
+bool Device::Claim(std::string* error) {
+    const std::string path = dir_ + "/.com" + std::to_string(port_) + ".lock";
+    claim_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (claim_ < 0) {
+        *error = ErrnoText(path.c_str());
+        return false;
+    }
+    if (flock(claim_, LOCK_EX | LOCK_NB) != 0) {
+        *error = "already served by another simulator (" + path + " is locked)";
+        ClosePty();
+        return false;
+    }
+    return true;
+}
+
 void Device::ClosePty() {
-    for (int* fd : {&master_, &slave_}) {
+    for (int* fd : {&master_, &slave_, &closes_, &claim_}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -195,6 +222,17 @@ void Device::DropOutput() {
     // A real port discards its input on the last close; a pty keeps it, so bytes of an earlier
     // exchange that morva did not read would show up in this one.
     tcflush(slave_, TCIFLUSH);
+}
+
+// A real port discards what its user did not read when the user closes it, and a device
+// that still talks then talks to nobody.
+void Device::DropOnClose() {
+    alignas(inotify_event) char events[1024];
+    bool closed = false;
+    while (read(closes_, events, sizeof events) > 0)
+        closed = true;
+    if (closed)
+        DropOutput();
 }
 
 void Device::OnBytes(const char* data, std::size_t len) {
@@ -336,9 +374,10 @@ void Device::Serve() {
             ts.tv_nsec = static_cast<long>(ns % 1000000000);
             timeout = &ts;
         }
-        pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
-                         {wake_, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, timeout, nullptr);
+        pollfd fds[3] = {{master_, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
+                         {wake_, POLLIN, 0},
+                         {closes_, POLLIN, 0}};
+        const int ready = ppoll(fds, 3, timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -349,6 +388,9 @@ void Device::Serve() {
             const ssize_t got = read(wake_, &count, sizeof count);  // only a wake-up
             (void)got;
         }
+        // Before the input: a close comes before the next session's command.
+        if (fds[2].revents & POLLIN)
+            DropOnClose();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = read(master_, buf, sizeof buf);
             if (n > 0) {

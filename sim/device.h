@@ -25,7 +25,8 @@ class Device {
     Device& operator=(const Device&) = delete;
 
     // Creates the pty (slave raw 9600 8N1, no echo), publishes <dir>/com<port> (replacing any
-    // stale entry that is not a folder) and starts serving. False with a message on failure.
+    // stale entry that is not a folder) and starts serving. False with a message on failure,
+    // also when another device already serves that port of that folder.
     bool Start(std::string* error);
     // Stops serving, closes the pty and removes the link if it still points at this device.
     void Stop();
@@ -61,6 +62,8 @@ class Device {
     void Log(const std::string& line);
     void RemoveLink();
     void ClosePty();
+    bool Claim(std::string* error);
+    void DropOnClose();
 
     const std::string dir_;
     const int port_;
@@ -68,6 +71,8 @@ class Device {
     int master_ = -1;
     int slave_ = -1;
     int wake_ = -1;
+    int closes_ = -1;  // inotify: others' closes of the slave
+    int claim_ = -1;   // flock on <dir>/.com<port>.lock while serving
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> vanished_{false};
