@@ -319,7 +319,7 @@ bool Workspace::MakeTtyPair(std::string* deviceEnd, std::string* programEnd) {
         ADD_FAILURE() << "socat made no tty pair";
         return false;
     }
-    // socat ends at the first hangup of either end: an end that no one holds is one.
+    // Held here, so that the pair outlives every open and close by a device or a program.
     for (const std::string& end : {*deviceEnd, *programEnd}) {
         heldEnds_.push_back(open(end.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     }
