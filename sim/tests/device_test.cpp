@@ -506,6 +506,25 @@ TEST_F(DeviceTest, SecondDeviceForAServedPortIsRefused) {
     EXPECT_EQ(ExchangeString(3, "UTID\r").reply, "TARVEX-7310 V2.10\r");
 }
 
+// The slave of a device's pty stands in for a serial port that another device serves.
+TEST_F(DeviceTest, SerialPortIsHeldAgainstOtherPrograms) {
+    Start(3);
+    std::string error;
+    {
+        LinkPort morva;
+        ASSERT_TRUE(morva.Open(3));
+        Device refused("", 0);
+        EXPECT_FALSE(refused.StartOnSerial(Link(3), &error));
+        EXPECT_EQ(error, "the port is held by another program");
+    }
+    Device serving("", 0);
+    ASSERT_TRUE(serving.StartOnSerial(Link(3), &error)) << error;
+    LinkPort morva;
+    EXPECT_FALSE(morva.Open(3));
+    serving.Stop();
+    EXPECT_TRUE(morva.Open(3));
+}
+
 TEST_F(DeviceTest, StopLeavesForeignLinkAlone) {
     Device& device = Start(3);
     ASSERT_EQ(unlink(Link(3).c_str()), 0);
