@@ -174,8 +174,9 @@ bool Device::WriteDue(Clock::time_point now, bool* blocked) {
     }
     const std::string chunk(256, static_cast<char>(fill_));
     for (;;) {
+        // A part taken is a full port too: a COM port's write ends at its time-out.
         const long n = WritePort(chunk.data(), chunk.size());
-        if (n <= 0) {
+        if (n < static_cast<long>(chunk.size())) {
             *blocked = true;
             return true;
         }
