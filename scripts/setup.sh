@@ -8,6 +8,7 @@ packages=(
     srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     qemu-system-x86 linux-image-amd64 busybox-static
     dpkg-dev icoutils
+    socat
 )
 
 missing=()

@@ -167,6 +167,16 @@ bool ParseArgs(const std::vector<std::string>& args, Config* config, std::string
             } else {
                 return bad("test, flash or both expected");
             }
+        } else if (arg == "--serial") {
+            if (value.empty())
+                return bad("empty port name");
+            c.serial = value;
+        } else if (arg == "--break-on") {
+            if (!Unescape(value, &c.options.break_command) || c.options.break_command.empty())
+                return bad("command expected");
+        } else if (arg == "--break-at") {
+            if (!ParseInt(value, 1, kMaxNumber, &c.options.break_line))
+                return bad("line number");
         } else if (arg == "--log") {
             if (value.empty())
                 return bad("empty file name");
@@ -175,7 +185,16 @@ bool ParseArgs(const std::vector<std::string>& args, Config* config, std::string
             return bad("unknown option");
         }
     }
-    if (!c.help) {
+    if (!c.help && !c.serial.empty()) {
+        if (!c.dir.empty() || !c.ports.empty()) {
+            *error = "--serial takes no --dir or --port";
+            return false;
+        }
+    } else if (!c.help) {
+        if (!c.options.break_command.empty() || c.options.break_line > 0) {
+            *error = "--break-on and --break-at need --serial: a pseudo-terminal has no BREAK";
+            return false;
+        }
         if (c.dir.empty()) {
             *error = "--dir is required";
             return false;
@@ -191,13 +210,20 @@ bool ParseArgs(const std::vector<std::string>& args, Config* config, std::string
 
 std::string Usage() {
     return "Usage: tarvex-sim --dir DIR --port N [--port N ...] [options]\n"
+           "       tarvex-sim --serial PORT [options]\n"
            "Plays a Tarvex device on a pseudo-terminal per port and publishes its slave as\n"
            "DIR/com<N> (a ports folder for morva, or a Wine prefix's dosdevices folder).\n"
            "Prints 'tarvex-sim: COM<N> -> <slave>' per device once ready; runs until SIGINT or\n"
            "SIGTERM and removes its links on exit. All devices share the options below.\n"
+           "With --serial, plays one device on an existing serial port instead (9600 8N1 raw,\n"
+           "no flow control), held against every other program; prints\n"
+           "'tarvex-sim: serving PORT' once ready. No link is made.\n"
            "\n"
-           "  --dir DIR             folder for the com<N> links (required)\n"
-           "  --port N              COM port number, 1 to 9999 (required, repeatable)\n"
+           "  --dir DIR             folder for the com<N> links (required without --serial)\n"
+           "  --port N              COM port number, 1 to 9999 (required without --serial,\n"
+           "                        repeatable)\n"
+           "  --serial PORT         the serial port to serve: a tty such as /dev/ttyUSB1 on\n"
+           "                        Linux, COM4 or \\\\.\\COM4 on Windows\n"
            "  --identity TEXT       answer to UTID, CR appended (default \"TARVEX-7310 V2.10\")\n"
            "  --reply CMD=REPLY     answer CMD (given without its CR) with exactly REPLY; no CR\n"
            "                        is added; an empty REPLY means no answer (repeatable)\n"
@@ -223,6 +249,9 @@ std::string Usage() {
            "  --vanish-after LINE   after answering line LINE remove the link and close the pty\n"
            "  --fault-pass WHICH    test, flash or both (default): the pass these faults and\n"
            "                        --open-reply apply to\n"
+           "BREAK (with --serial only: a pseudo-terminal has none):\n"
+           "  --break-on CMD        send a BREAK instead of the reply to CMD (without its CR)\n"
+           "  --break-at LINE       send a BREAK instead of the reply to line LINE\n"
            "Other:\n"
            "  --log FILE            append every command and reply to FILE\n"
            "  --help                this text\n"

@@ -12,6 +12,7 @@ namespace tarvexsim {
 struct Config {
     std::string dir;         // where com<n> links are published
     std::vector<int> ports;  // one device each, all with the same options
+    std::string serial;      // an existing serial port to serve instead of pseudo-terminals
     std::string log_path;    // empty: no log
     bool help = false;
     Options options;

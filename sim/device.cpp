@@ -1,17 +1,5 @@
 #include "device.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "escape.h"
@@ -24,10 +12,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxCommand = 4096;  // longer input without CR is logged and dropped
 constexpr auto kVanishGrace = std::chrono::seconds(3);  // longer than morva's 2 s receive
-
-std::string ErrnoText(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
 
 }  // namespace
 
@@ -42,68 +26,7 @@ std::string Device::link_path() const {
     return dir_ + "/com" + std::to_string(port_);
 }
 
-bool Device::Start(std::string* error) {
-    if (thread_.joinable() || master_ >= 0) {
-        *error = "device already started";
-        return false;
-    }
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        *error = ErrnoText("cannot create a pseudo-terminal");
-        ClosePty();
-        return false;
-    }
-    char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) {
-        *error = ErrnoText("ptsname_r");
-        ClosePty();
-        return false;
-    }
-    slave_path_ = name;
-    // Held open for the device's life: the master never reads EIO between morva's exchanges,
-    // and the raw settings below are in place before morva's first open.
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) {
-        *error = ErrnoText(slave_path_.c_str());
-        ClosePty();
-        return false;
-    }
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    const int flags = fcntl(master_, F_GETFL);
-    if (tcsetattr(slave_, TCSANOW, &tio) != 0 || flags < 0 ||
-        fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
-        *error = ErrnoText("cannot set up the pseudo-terminal");
-        ClosePty();
-        return false;
-    }
-    if (wake_ < 0)
-        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) {
-        *error = ErrnoText("eventfd");
-        ClosePty();
-        return false;
-    }
-    // Publish through rename so a stale link is replaced in one step.
-    static std::atomic<unsigned> counter{0};
-    const std::string temp = dir_ + "/.com" + std::to_string(port_) + ".tmp." +
-                             std::to_string(getpid()) + "." + std::to_string(counter++);
-    const std::string link = link_path();
-    if (symlink(slave_path_.c_str(), temp.c_str()) != 0) {
-        *error = ErrnoText(temp.c_str());
-        ClosePty();
-        return false;
-    }
-    if (rename(temp.c_str(), link.c_str()) != 0) {
-        *error = ErrnoText(link.c_str());
-        unlink(temp.c_str());
-        ClosePty();
-        return false;
-    }
+void Device::BeginServing() {
     stop_ = false;
     vanished_ = false;
     rx_.clear();
@@ -112,45 +35,6 @@ bool Device::Start(std::string* error) {
     stream_ = Stream::kNone;
     vanish_pending_ = false;
     thread_ = std::thread(&Device::Serve, this);
-    return true;
-}
-
-void Device::Stop() {
-    if (thread_.joinable()) {
-        stop_ = true;
-        const std::uint64_t one = 1;
-        // An eventfd write fails only when its counter would overflow.
-        const ssize_t written = write(wake_, &one, sizeof one);
-        (void)written;
-        thread_.join();
-    }
-    if (!vanished_)
-        RemoveLink();
-    ClosePty();
-    if (wake_ >= 0)
-        close(wake_);
-    wake_ = -1;
-}
-
-void Device::RemoveLink() {
-    if (slave_path_.empty())
-        return;
-    const std::string link = link_path();
-    char target[PATH_MAX];
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0)
-        return;
-    target[n] = '\0';
-    if (slave_path_ == target)
-        unlink(link.c_str());
-}
-
-void Device::ClosePty() {
-    for (int* fd : {&master_, &slave_}) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
 }
 
 void Device::SetOptions(const Options& options) {
@@ -185,7 +69,7 @@ void Device::Log(const std::string& line) {
         logger = logger_;
     }
     if (logger)
-        logger("COM" + std::to_string(port_) + " " + line);
+        logger((serial_ ? slave_path_ : "COM" + std::to_string(port_)) + " " + line);
 }
 
 void Device::DropOutput() {
@@ -197,9 +81,7 @@ void Device::DropOutput() {
     out_.clear();
     out_off_ = 0;
     stream_ = Stream::kNone;
-    // A real port discards its input on the last close; a pty keeps it, so bytes of an earlier
-    // exchange that morva did not read would show up in this one.
-    tcflush(slave_, TCIFLUSH);
+    FlushPeerInput();
 }
 
 void Device::OnBytes(const char* data, std::size_t len) {
@@ -238,7 +120,12 @@ void Device::OnCommand(const std::string& command) {
         vanish_pending_ = true;
         vanish_seen_ = false;
     }
-    if (!r.answer) {
+    if (r.line_break) {
+        const auto at = now + (options.wire_time || options.wire_pace ? WireTime(command.size())
+                                                                      : Clock::duration::zero());
+        out_.push_back(Timed{at, std::string(), true});
+        Log("> (BREAK)");
+    } else if (!r.answer) {
         Log("> (no answer)");
     } else if (r.stream != Stream::kNone) {
         stream_ = r.stream;
@@ -256,19 +143,19 @@ void Device::OnCommand(const std::string& command) {
     vanish_deadline_ = last + kVanishGrace;
 }
 
-// Writes what is due; false on a fatal write error. *blocked: the pty is full.
+// Writes what is due; false on a fatal write error. *blocked: the port takes no more now.
 bool Device::WriteDue(Clock::time_point now, bool* blocked) {
     *blocked = false;
     while (!out_.empty() && out_.front().at <= now) {
         const std::string& bytes = out_.front().bytes;
-        const ssize_t n = write(master_, bytes.data() + out_off_, bytes.size() - out_off_);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                *blocked = true;
-                return true;
-            }
-            return false;
+        if (out_.front().line_break) {
+            SendBreak();
+            out_.erase(out_.begin());
+            continue;
         }
+        const long n = WritePort(bytes.data() + out_off_, bytes.size() - out_off_);
+        if (n < 0)
+            return false;
         out_off_ += static_cast<std::size_t>(n);
         if (out_off_ < bytes.size()) {
             *blocked = true;
@@ -282,7 +169,7 @@ bool Device::WriteDue(Clock::time_point now, bool* blocked) {
     if (stream_ == Stream::kTrickle) {
         if (now < stream_next_)
             return true;
-        const ssize_t n = write(master_, &fill_, 1);
+        const long n = WritePort(reinterpret_cast<const char*>(&fill_), 1);
         if (n == 1) {
             stream_next_ = now + trickle_gap_;
         } else {
@@ -292,76 +179,11 @@ bool Device::WriteDue(Clock::time_point now, bool* blocked) {
     }
     const std::string chunk(256, static_cast<char>(fill_));
     for (;;) {
-        const ssize_t n = write(master_, chunk.data(), chunk.size());
-        if (n <= 0) {
+        // A part taken is a full port too: a COM port's write ends at its time-out.
+        const long n = WritePort(chunk.data(), chunk.size());
+        if (n < static_cast<long>(chunk.size())) {
             *blocked = true;
             return true;
-        }
-    }
-}
-
-void Device::Serve() {
-    char buf[512];
-    while (!stop_) {
-        const auto now = Clock::now();
-        bool blocked = false;
-        if (!WriteDue(now, &blocked))
-            break;
-
-        if (vanish_pending_ && out_.empty()) {
-            // Close only once morva has taken the reply (or given up), so it does not read a
-            // hangup.
-            int waiting = 0;
-            if (ioctl(slave_, FIONREAD, &waiting) == 0 && waiting > 0)
-                vanish_seen_ = true;
-            if ((vanish_seen_ && waiting == 0) || now >= vanish_deadline_) {
-                Log("(vanished)");
-                ClosePty();
-                vanished_ = true;
-                return;
-            }
-        }
-
-        // Sleep until input, the next due piece, or a wake-up.
-        Clock::time_point until = Clock::time_point::max();
-        if (!blocked) {
-            if (!out_.empty())
-                until = out_.front().at;
-            if (stream_ == Stream::kTrickle)
-                until = std::min(until, stream_next_);
-        }
-        if (vanish_pending_)
-            until = std::min(until, now + std::chrono::milliseconds(1));
-        timespec ts{};
-        timespec* timeout = nullptr;
-        if (until != Clock::time_point::max()) {
-            const auto wait = std::max(until - now, Clock::duration::zero());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-            ts.tv_nsec = static_cast<long>(ns % 1000000000);
-            timeout = &ts;
-        }
-        pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
-                         {wake_, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, timeout, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            std::uint64_t count = 0;
-            const ssize_t got = read(wake_, &count, sizeof count);  // only a wake-up
-            (void)got;
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = read(master_, buf, sizeof buf);
-            if (n > 0) {
-                OnBytes(buf, static_cast<std::size_t>(n));
-            } else if (n < 0 && errno == EIO) {
-                // No slave open (cannot happen while ours is held); do not spin.
-                usleep(1000);
-            }
         }
     }
 }

@@ -1,5 +1,6 @@
-// The simulated device on a pseudo-terminal whose slave side is published as <dir>/com<n>,
-// served by its own thread, for demos and end-to-end tests of morva.
+// The simulated device on a pseudo-terminal whose slave side is published as <dir>/com<n>, or
+// on an existing serial port, served by its own thread, for demos and end-to-end tests of
+// morva. The port side lives in device_posix.cpp (Linux) and device_win.cpp (Windows).
 #ifndef TARVEX_SIM_DEVICE_H_
 #define TARVEX_SIM_DEVICE_H_
 
@@ -25,13 +26,19 @@ class Device {
     Device& operator=(const Device&) = delete;
 
     // Creates the pty (slave raw 9600 8N1, no echo), publishes <dir>/com<port> (replacing any
-    // stale entry that is not a folder) and starts serving. False with a message on failure.
+    // stale entry that is not a folder) and starts serving. False with a message on failure,
+    // also when another device already serves that port of that folder.
     bool Start(std::string* error);
-    // Stops serving, closes the pty and removes the link if it still points at this device.
+    // Opens the existing serial port `path` (a tty on Linux, COM4 or \\.\COM4 on Windows),
+    // takes it from every other program, sets 9600 8N1 raw without flow control and starts
+    // serving; no link is made. False with a message on failure.
+    bool StartOnSerial(const std::string& path, std::string* error);
+    // Stops serving, closes the port and removes the link if it still points at this device.
     void Stop();
 
     int port() const { return port_; }
     std::string link_path() const;
+    // The pty's slave, or the serial port that the device serves.
     std::string slave_path() const { return slave_path_; }
     // True once the device has disappeared (vanish_after): link removed and pty closed.
     bool vanished() const { return vanished_; }
@@ -51,16 +58,25 @@ class Device {
     struct Timed {
         std::chrono::steady_clock::time_point at;
         std::string bytes;
+        bool line_break = false;  // a BREAK instead of bytes
     };
 
+    void BeginServing();
     void Serve();
     void OnBytes(const char* data, std::size_t len);
     void OnCommand(const std::string& command);
     void DropOutput();
     bool WriteDue(std::chrono::steady_clock::time_point now, bool* blocked);
+    // Platform side: bytes handed to the port (0 when it takes none now, -1 on a fatal error),
+    // a BREAK, and the drop of what the port's user did not read.
+    long WritePort(const char* bytes, std::size_t count);
+    void SendBreak();
+    void FlushPeerInput();
     void Log(const std::string& line);
     void RemoveLink();
     void ClosePty();
+    bool Claim(std::string* error);
+    void DropOnClose();
 
     const std::string dir_;
     const int port_;
@@ -68,6 +84,10 @@ class Device {
     int master_ = -1;
     int slave_ = -1;
     int wake_ = -1;
+    int closes_ = -1;      // inotify: others' closes of the slave
+    int claim_ = -1;       // flock on <dir>/.com<port>.lock, or on the serial port's lock file
+    void* com_ = nullptr;  // Windows: the COM port
+    bool serial_ = false;  // on an existing serial port rather than a pty
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> vanished_{false};

@@ -1,6 +1,5 @@
-// tarvex-sim: serves one simulated Tarvex device per --port until SIGINT or SIGTERM.
-#include <signal.h>
-
+// tarvex-sim: serves one simulated Tarvex device per --port, or one on --serial, until it is
+// asked to stop.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -10,6 +9,7 @@
 
 #include "args.h"
 #include "device.h"
+#include "stop.h"
 
 int main(int argc, char** argv) {
     using tarvexsim::Config;
@@ -25,13 +25,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // Blocked before any thread starts, so only sigwait below sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    tarvexsim::CatchStop();
 
     std::FILE* log = nullptr;
     if (!config.log_path.empty()) {
@@ -52,6 +46,24 @@ int main(int argc, char** argv) {
     };
 
     std::vector<std::unique_ptr<tarvexsim::Device>> devices;
+    if (!config.serial.empty()) {
+        tarvexsim::Device device("", 0, config.options);
+        if (log != nullptr)
+            device.SetLogger(logger);
+        if (!device.StartOnSerial(config.serial, &error)) {
+            std::fprintf(stderr, "tarvex-sim: %s: %s\n", config.serial.c_str(), error.c_str());
+            if (log != nullptr)
+                std::fclose(log);
+            return 1;
+        }
+        std::printf("tarvex-sim: serving %s\n", config.serial.c_str());
+        std::fflush(stdout);
+        tarvexsim::WaitForStop();
+        device.Stop();
+        if (log != nullptr)
+            std::fclose(log);
+        return 0;
+    }
     for (int port : config.ports) {
         devices.push_back(std::make_unique<tarvexsim::Device>(config.dir, port, config.options));
         if (log != nullptr)
@@ -69,8 +81,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    int sig = 0;
-    sigwait(&signals, &sig);
+    tarvexsim::WaitForStop();
     devices.clear();  // stops each device and removes its link
     if (log != nullptr)
         std::fclose(log);

@@ -69,6 +69,10 @@ Response Responder::Handle(const std::string& command) {
     if (pass_ != 0 && IsLine(text))
         return Line(text);
     pass_ = 0;  // anything but a line ends a pass
+    if (!options_.break_command.empty() && text == options_.break_command) {
+        r.line_break = true;
+        return r;
+    }
     r.answer = true;
     if (options_.flood || options_.trickle_forever) {
         r.stream = options_.flood ? Stream::kFlood : Stream::kTrickle;
@@ -122,6 +126,11 @@ Response Responder::Line(const std::string& text) {
         }
     }
     last_was_resend_ = byte == kResend;
+    if (FaultsApply() && line_ == options_.break_line && attempt_ == 1) {
+        r.answer = false;
+        r.line_break = true;
+        return r;
+    }
     if (options_.flood || options_.trickle_forever) {
         r.stream = options_.flood ? Stream::kFlood : Stream::kTrickle;
     } else {

@@ -48,6 +48,9 @@ struct Options {
     int silent_after = 0;         // > 0: answer nothing after this line
     int vanish_after = 0;         // > 0: disappear after answering this line
     PassFilter fault_pass = PassFilter::kBoth;
+    // A BREAK instead of the reply to this command (text without its CR) or to this line.
+    std::string break_command;
+    int break_line = 0;
 };
 
 // One piece of a reply, written at `at` after the command's CR arrived.
@@ -71,7 +74,8 @@ struct Response {
     bool answer = false;  // false: say nothing
     std::string reply;    // when answering without a stream
     Stream stream = Stream::kNone;
-    bool vanish = false;  // disappear once the reply has been taken
+    bool vanish = false;      // disappear once the reply has been taken
+    bool line_break = false;  // send a BREAK instead of the reply
 };
 
 // The device's behaviour without any I/O: feed it each command (bytes up to and including

@@ -189,6 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"ReplyAtBadHex", WithBase({"--reply-at", "2:1G"}), "LINE:HEX"},
                       BadCase{"TrickleZero", WithBase({"--trickle-ms", "0"}), "milliseconds"},
                       BadCase{"SilentAfterZero", WithBase({"--silent-after", "0"}), "line number"},
+                      BadCase{"SerialAndPort", {"--serial", "COM4", "--port", "3"}, "takes no"},
+                      BadCase{"BreakOnAPty", WithBase({"--break-on", "UTID"}), "need --serial"},
+                      BadCase{"BreakAt0", {"--serial", "x", "--break-at", "0"}, "line number"},
                       BadCase{"FaultPass", WithBase({"--fault-pass", "all"}),
                               "test, flash or both"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -316,6 +317,20 @@ TEST_F(DeviceTest, UnreadBytesDoNotReachNextExchange) {
     EXPECT_EQ(e.reply, "TARVEX-7310 V2.10\r");
 }
 
+TEST_F(DeviceTest, UnreadReplyIsDroppedWhenThePortCloses) {
+    Options options;
+    options.replies["UPDT Test"] = "\x11\x22\x22";
+    Start(3, options);
+    EXPECT_EQ(ExchangeByte(3, "UPDT Test\r"), 0x11);
+    usleep(100000);  // the close reaches the device
+    const int fd = open(Link(3).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int waiting = -1;
+    EXPECT_EQ(ioctl(fd, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 0);
+    close(fd);
+}
+
 TEST_F(DeviceTest, SilentDeviceAnswersNothing) {
     Options options;
     options.silent = true;
@@ -477,6 +492,37 @@ TEST_F(DeviceTest, ReplacesStaleLinkAndRemovesItOnStop) {
     EXPECT_EQ(ExchangeString(3, "UTID\r").result, ReadResult::kOk);
     device.Stop();
     EXPECT_FALSE(Exists(Link(3)));
+}
+
+TEST_F(DeviceTest, SecondDeviceForAServedPortIsRefused) {
+    Device& first = Start(3);
+    Device second(dir_, 3);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_NE(error.find("already served"), std::string::npos) << error;
+    char target[PATH_MAX] = {};
+    ASSERT_GT(readlink(Link(3).c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(first.slave_path(), target);
+    EXPECT_EQ(ExchangeString(3, "UTID\r").reply, "TARVEX-7310 V2.10\r");
+}
+
+// The slave of a device's pty stands in for a serial port that another device serves.
+TEST_F(DeviceTest, SerialPortIsHeldAgainstOtherPrograms) {
+    Start(3);
+    std::string error;
+    {
+        LinkPort morva;
+        ASSERT_TRUE(morva.Open(3));
+        Device refused("", 0);
+        EXPECT_FALSE(refused.StartOnSerial(Link(3), &error));
+        EXPECT_EQ(error, "the port is held by another program");
+    }
+    Device serving("", 0);
+    ASSERT_TRUE(serving.StartOnSerial(Link(3), &error)) << error;
+    LinkPort morva;
+    EXPECT_FALSE(morva.Open(3));
+    serving.Stop();
+    EXPECT_TRUE(morva.Open(3));
 }
 
 TEST_F(DeviceTest, StopLeavesForeignLinkAlone) {

@@ -18,7 +18,8 @@ const char kS0[] = "S00F000068656C6C6F202020202000003C\r";
 const char kS1a[] = "S1130000285F245F2212226A000424290008237C2A\r";
 const char kS1b[] = "S11300100002000800082629001853812341001813\r";
 const char kS9[] = "S9030000FC\r";
-constexpr int kNone = -1;  // no answer expected
+constexpr int kNone = -1;   // no answer expected
+constexpr int kBreak = -2;  // a BREAK instead of an answer
 
 // ---- Command replies outside the handshake ----
 
@@ -163,7 +164,8 @@ TEST_P(HandshakeTest, FollowsScript) {
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
         SCOPED_TRACE("step " + std::to_string(i) + ": " + Escape(c.steps[i].command));
         const Response r = responder.Handle(c.steps[i].command);
-        if (c.steps[i].reply == kNone) {
+        EXPECT_EQ(r.line_break, c.steps[i].reply == kBreak);
+        if (c.steps[i].reply == kNone || c.steps[i].reply == kBreak) {
             EXPECT_FALSE(r.answer);
         } else {
             EXPECT_TRUE(r.answer);
@@ -189,6 +191,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {"UPDT Flash\r", 0x11},
                     {kS0, 0x11},
                     {kS9, 0x10}},
+                   -1},
+        ScriptCase{"BreakOnCommandAndFlashLine",
+                   [](Options* o) {
+                       o->break_command = "UTID";
+                       o->break_line = 2;
+                       o->fault_pass = PassFilter::kFlash;
+                   },
+                   {{"UTID\r", kBreak},
+                    {"UPDT Test\r", 0x11},
+                    {kS0, 0x11},
+                    {kS1a, 0x11},
+                    {"UPDT Flash\r", 0x11},
+                    {kS0, 0x11},
+                    {kS1a, kBreak},
+                    {kS1a, 0x11}},
                    -1},
         ScriptCase{"LineAfterS9GetsNext",
                    nullptr,

@@ -106,7 +106,8 @@ const ReplyShape kShapes[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Builds, ReplyShapes,
-                         ::testing::Combine(::testing::Values(Build::kPosix, Build::kWindows),
+                         ::testing::Combine(::testing::Values(Build::kPosix, Build::kWindows,
+                                                              Build::kPosixTtyPair),
                                             ::testing::ValuesIn(kShapes)),
                          [](const auto& info) {
                              return e2e::BuildName(std::get<0>(info.param)) + "_" +

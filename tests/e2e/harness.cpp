@@ -20,6 +20,8 @@
 #include <map>
 #include <sstream>
 
+#include "escape.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -52,6 +54,7 @@ struct Child {
     uid_t uid = 0;  // switched to when switchUser is set
     gid_t gid = 0;
     bool switchUser = false;
+    std::string output;  // Start: the file that takes the output
 };
 
 // Fills the pipe until it takes no more byte; returns the number of bytes written.
@@ -180,13 +183,52 @@ Result Spawn(const Child& child, const RunOptions& options) {
     return result;
 }
 
+// Starts `child` in its own process group, its output to `child.output` (else /dev/null);
+// its process id, or -1.
+int Start(const Child& child) {
+    std::vector<std::string> argStore = child.argv;
+    std::vector<char*> argv;
+    for (std::string& s : argStore) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (const auto& [name, value] : child.environment) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        const int devnull = open("/dev/null", O_RDWR);
+        const int out = child.output.empty()
+                            ? devnull
+                            : open(child.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(devnull, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execv(child.exec.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << child.exec << ": " << std::strerror(errno);
+    }
+    return pid;
+}
+
 }  // namespace
 
 std::string BuildName(Build build) {
-    return build == Build::kPosix ? "Posix" : "Windows";
+    switch (build) {
+        case Build::kPosix:
+            return "Posix";
+        case Build::kWindows:
+            return "Windows";
+        case Build::kPosixTtyPair:
+            break;
+    }
+    return "PosixTtyPair";
 }
 
-Workspace::Workspace(Build build) : build_(build) {
+Workspace::Workspace(Build build, const std::string& program) : build_(build) {
     std::string pattern = (fs::temp_directory_path() / "morva-e2e-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         ADD_FAILURE() << "mkdtemp failed";
@@ -194,13 +236,15 @@ Workspace::Workspace(Build build) : build_(build) {
     root_ = pattern;
     exeDir_ = root_ + "/bin";
     fs::create_directories(exeDir_);
-    const std::string source = build == Build::kPosix ? MORVA_POSIX_EXE : MORVA_WINDOWS_EXE;
+    const std::string source = !program.empty()           ? program
+                               : build != Build::kWindows ? MORVA_POSIX_EXE
+                                                          : MORVA_WINDOWS_EXE;
     if (!fs::exists(source)) {
         ADD_FAILURE() << "missing " << source << ": build the posix and windows presets first";
     } else {
         fs::copy_file(source, exePath(), fs::copy_options::overwrite_existing);
     }
-    if (build == Build::kPosix) {
+    if (build != Build::kWindows) {
         portsDir_ = root_ + "/ports";
         fs::create_directories(portsDir_);
     } else {
@@ -223,12 +267,19 @@ Workspace::~Workspace() {
         device->Stop();
     }
     devices_.clear();
+    for (const int pid : processes_) {
+        kill(-pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    for (const int fd : heldEnds_) {
+        close(fd);
+    }
     std::error_code ignored;
     fs::remove_all(root_, ignored);
 }
 
 std::string Workspace::exePath() const {
-    return exeDir_ + (build_ == Build::kPosix ? "/morva" : "/morva.exe");
+    return exeDir_ + (build_ != Build::kWindows ? "/morva" : "/morva.exe");
 }
 
 tarvexsim::Device& Workspace::AddDevice(int port, const tarvexsim::Options& options,
@@ -238,10 +289,96 @@ tarvexsim::Device& Workspace::AddDevice(int port, const tarvexsim::Options& opti
         devices_.back()->SetLogger(std::move(logger));
     }
     std::string error;
-    if (!devices_.back()->Start(&error)) {
-        ADD_FAILURE() << "simulated device on COM" << port << ": " << error;
+    std::string deviceEnd;
+    std::string programEnd;
+    const std::string link = portsDir_ + "/com" + std::to_string(port);
+    if (build_ != Build::kPosixTtyPair) {
+        if (!devices_.back()->Start(&error)) {
+            ADD_FAILURE() << "simulated device on COM" << port << ": " << error;
+        }
+    } else if (!MakeTtyPair(&deviceEnd, &programEnd) ||
+               symlink(programEnd.c_str(), link.c_str()) != 0 ||
+               !devices_.back()->StartOnSerial(deviceEnd, &error)) {
+        ADD_FAILURE() << "simulated device on a tty pair for COM" << port << ": " << error;
     }
     return *devices_.back();
+}
+
+bool Workspace::MakeTtyPair(std::string* deviceEnd, std::string* programEnd) {
+    const std::string base = root_ + "/pair" + std::to_string(processes_.size());
+    Child socat;
+    socat.exec = "/usr/bin/socat";
+    socat.argv = {"socat", "pty,raw,echo=0,link=" + base + "-a",
+                  "pty,raw,echo=0,link=" + base + "-b"};
+    const int pid = Start(socat);
+    if (pid < 0) {
+        return false;
+    }
+    processes_.push_back(pid);
+    for (int i = 0; i < 500 && !(fs::exists(base + "-a") && fs::exists(base + "-b")); ++i) {
+        usleep(10000);
+    }
+    std::error_code error;
+    *deviceEnd = fs::canonical(base + "-a", error).string();
+    *programEnd = fs::canonical(base + "-b", error).string();
+    if (error) {
+        ADD_FAILURE() << "socat made no tty pair";
+        return false;
+    }
+    // Held here, so that the pair outlives every open and close by a device or a program.
+    for (const std::string& end : {*deviceEnd, *programEnd}) {
+        heldEnds_.push_back(open(end.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    }
+    return true;
+}
+
+void Workspace::AddSimulatorProgram(int port, const std::string& simulator) {
+    if (!fs::exists(simulator)) {
+        ADD_FAILURE() << "missing " << simulator << ": build the windows preset first";
+        return;
+    }
+    std::string deviceEnd;
+    std::string programEnd;
+    const std::string simPort = "com" + std::to_string(port + 1);
+    if (!MakeTtyPair(&deviceEnd, &programEnd) ||
+        symlink(programEnd.c_str(), (portsDir_ + "/com" + std::to_string(port)).c_str()) != 0 ||
+        symlink(deviceEnd.c_str(), (portsDir_ + "/" + simPort).c_str()) != 0) {
+        ADD_FAILURE() << "no tty pair for COM" << port;
+        return;
+    }
+    Child sim;
+    sim.exec = "/usr/bin/wine";
+    sim.argv = {"wine", simulator, "--serial", simPort, "--log", root_ + "/sim.log"};
+    sim.environment = {{"WINEPREFIX", WinePrefix()}, {"WINEDEBUG", "-all"}};
+    sim.output = root_ + "/sim.out";
+    const int pid = Start(sim);
+    if (pid < 0) {
+        return;
+    }
+    processes_.push_back(pid);
+    for (int i = 0; i < 3000 && ReadFile(sim.output).find("serving") == std::string::npos; ++i) {
+        usleep(10000);
+    }
+    if (ReadFile(sim.output).find("serving") == std::string::npos) {
+        ADD_FAILURE() << simulator << " did not start: " << ReadFile(sim.output);
+    }
+}
+
+std::vector<std::string> Workspace::SimulatorCommands() const {
+    std::vector<std::string> commands;
+    std::istringstream log(ReadFile(root_ + "/sim.log"));
+    std::string line;
+    while (std::getline(log, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();  // a Windows text file's line end
+        }
+        const std::size_t at = line.find(" < ");
+        std::string bytes;
+        if (at != std::string::npos && tarvexsim::Unescape(line.substr(at + 3), &bytes)) {
+            commands.push_back(bytes);
+        }
+    }
+    return commands;
 }
 
 Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& options) const {
@@ -256,10 +393,10 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
             programWord = options.relativePath;
             break;
         case Invocation::kViaPath:
-            programWord = build_ == Build::kPosix ? "morva" : "morva.exe";
+            programWord = build_ != Build::kWindows ? "morva" : "morva.exe";
             break;
     }
-    if (build_ == Build::kPosix) {
+    if (build_ != Build::kWindows) {
         child.exec = exePath();
         child.argv.push_back(programWord);
         child.environment["MORVA_PORTS"] = portsDir_;

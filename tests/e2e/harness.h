@@ -13,7 +13,9 @@
 
 namespace e2e {
 
-enum class Build { kPosix, kWindows };
+// kPosixTtyPair: the Linux build, each device served on one end of a connected pair of ttys
+// (made by socat) and the program on the other end.
+enum class Build { kPosix, kWindows, kPosixTtyPair };
 
 std::string BuildName(Build build);
 
@@ -58,7 +60,8 @@ struct Result {
 // simulated devices publish com<n>. Devices and folders are removed on destruction.
 class Workspace {
   public:
-    explicit Workspace(Build build);
+    // `program`: the executable to copy instead of the build's own morva or morva.exe.
+    explicit Workspace(Build build, const std::string& program = "");
     ~Workspace();
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
@@ -75,15 +78,28 @@ class Workspace {
     tarvexsim::Device& AddDevice(int port, const tarvexsim::Options& options = {},
                                  std::function<void(const std::string&)> logger = nullptr);
 
+    // Windows build: starts the simulator program `simulator` (tarvex-sim.exe) under Wine on
+    // COM<port + 1>, a tty pair's end whose other end is COM<port>; fails the test when it
+    // does not come up.
+    void AddSimulatorProgram(int port, const std::string& simulator);
+    // Every command that the simulator program logged, as bytes.
+    std::vector<std::string> SimulatorCommands() const;
+
     // Runs the program with `args` (the words after the program path).
     Result Run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
 
   private:
+    // Makes a connected pair of ttys; returns their paths, held open so that the pair lives
+    // while devices and programs come and go on its ends.
+    bool MakeTtyPair(std::string* deviceEnd, std::string* programEnd);
+
     Build build_;
     std::string root_;
     std::string exeDir_;
     std::string portsDir_;
     std::vector<std::unique_ptr<tarvexsim::Device>> devices_;
+    std::vector<int> processes_;  // socat and simulator programs, ended on destruction
+    std::vector<int> heldEnds_;
 };
 
 // Waits up to five seconds for the device's first command; true once it has arrived.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -420,6 +422,20 @@ std::string CaseName(const ::testing::TestParamInfo<std::tuple<Build, UpdateCase
 
 const auto kBuilds = ::testing::Values(Build::kPosix, Build::kWindows);
 
+// The rows named, in table order.
+std::vector<UpdateCase> Rows(const std::vector<std::vector<UpdateCase>>& tables,
+                             const std::vector<std::string>& names) {
+    std::vector<UpdateCase> rows;
+    for (const auto& table : tables) {
+        for (const UpdateCase& c : table) {
+            if (std::find(names.begin(), names.end(), c.name) != names.end()) {
+                rows.push_back(c);
+            }
+        }
+    }
+    return rows;
+}
+
 INSTANTIATE_TEST_SUITE_P(Wire, Update, ::testing::Combine(kBuilds, ::testing::ValuesIn(kWireTable)),
                          CaseName);
 INSTANTIATE_TEST_SUITE_P(Flash, Update,
@@ -432,5 +448,48 @@ INSTANTIATE_TEST_SUITE_P(PosixFiles, Update,
                          CaseName);
 INSTANTIATE_TEST_SUITE_P(LineEnds, Update,
                          ::testing::Combine(kBuilds, ::testing::ValuesIn(kLineEndTable)), CaseName);
+// The device on a real tty's end rather than a pseudo-terminal of its own.
+INSTANTIATE_TEST_SUITE_P(
+    TtyPair, Update,
+    ::testing::Combine(::testing::Values(Build::kPosixTtyPair),
+                       ::testing::ValuesIn(Rows({{std::begin(kWireTable), std::end(kWireTable)},
+                                                 {std::begin(kFlashTable), std::end(kFlashTable)}},
+                                                {"Rejected", "ResendsAreUnlimitedAndNotShown",
+                                                 "SilentDeviceMidPass", "TestAndFlash"}))),
+    CaseName);
+
+// The Windows simulator program on COM4 and the Windows build on COM3, through a tty pair
+// under Wine: one row per pair of executables that ships.
+struct ProgramPair {
+    const char* name;
+    const char* morva;
+    const char* simulator;
+};
+
+void PrintTo(const ProgramPair& pair, std::ostream* os) {
+    *os << pair.name;
+}
+
+class ProgramsOnComPorts : public ::testing::TestWithParam<ProgramPair> {};
+
+TEST_P(ProgramsOnComPorts, IdentityAndTestAndFlash) {
+    Workspace ws(Build::kWindows, GetParam().morva);
+    e2e::WriteFile(ws.root() + "/fw.mot", Lines(kThree));
+    ws.AddSimulatorProgram(3, GetParam().simulator);
+    const auto identity = ws.Run({"-c", "3", "UTID"});
+    EXPECT_EQ(identity.output, "TARVEX-7310 V2.10\r\n");
+    EXPECT_EQ(identity.exitCode, 0);
+    const auto update = ws.Run({"-c", "3", "UPDT", "-w", "fw.mot"});
+    EXPECT_EQ(update.output, Progress("UPDT Test", 3, 3) + kTestOk + Progress("UPDT Flash", 3, 3) +
+                                 " ... Update succeeded\n");
+    EXPECT_EQ(update.exitCode, 0);
+    EXPECT_EQ(ws.SimulatorCommands(),
+              Join({{"UTID\r", kOpenTest}, Sent(kThree), {kOpenFlash}, Sent(kThree)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, ProgramsOnComPorts,
+                         ::testing::Values(ProgramPair{"Win64", MORVA_WINDOWS_EXE,
+                                                       MORVA_WINDOWS_SIM_EXE}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -92,8 +92,8 @@ echo "== $(basename "$zip")"
 mkdir "$work/win"
 (cd "$work/win" && cmake -E tar xf "$zip")
 windir=$work/win/morva-$version-win64
-check "zip holds morva.exe, README.txt, WINDOWS.txt and nothing else" \
-    test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt morva.exe "
+check "zip holds morva.exe, tarvex-sim.exe, README.txt, WINDOWS.txt and nothing else" \
+    test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt morva.exe tarvex-sim.exe "
 
 # Version resource: the strings in pairs (name, value) and the fixed numbers 4.0.0.0.
 strings_of=$(wrestool -x --raw -t 16 "$windir/morva.exe" | strings -e l | tr '\n' '|')
