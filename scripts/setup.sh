@@ -7,8 +7,16 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
     srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     qemu-system-x86 linux-image-cloud-amd64 busybox-static
-    dpkg-dev icoutils
+    dpkg-dev icoutils lintian devscripts
+    g++-mingw-w64-i686-posix mingw-w64-i686-dev wine32:i386
 )
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# The 32-bit Windows build runs its tests under Wine's 32-bit side (wine32:i386).
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,8 +26,6 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
