@@ -1,5 +1,6 @@
 # Install rules and packages (CPack): scripts/package.sh makes them into dist/.
-#   Windows build: morva-<version>-win64.zip, morva.exe with the README and a note as text.
+#   Windows builds: morva-<version>-win64.zip and -win32.zip, morva.exe with the README and a
+#   note as text.
 #   Linux build: a Debian package (the programs in /opt/morva/bin, started from /usr/bin, the
 #   settings file shared in /var/lib/morva) and a .tar.gz of the programs with their manuals.
 set(MORVA_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
@@ -10,10 +11,18 @@ if(WIN32)
     configure_file(README.md ${MORVA_GENERATED}/README.txt @ONLY NEWLINE_STYLE CRLF)
     configure_file(${MORVA_PACKAGING}/windows/WINDOWS.txt.in ${MORVA_GENERATED}/WINDOWS.txt @ONLY
                    NEWLINE_STYLE CRLF)
-    install(TARGETS morva RUNTIME DESTINATION .)
+    # The programs of the zips; scripts/package.sh builds them through packaged_programs.
+    set(MORVA_WINDOWS_PROGRAMS morva)
+    install(TARGETS ${MORVA_WINDOWS_PROGRAMS} RUNTIME DESTINATION .)
+    add_custom_target(packaged_programs)
+    add_dependencies(packaged_programs ${MORVA_WINDOWS_PROGRAMS})
     install(FILES ${MORVA_GENERATED}/README.txt ${MORVA_GENERATED}/WINDOWS.txt DESTINATION .)
     set(CPACK_GENERATOR ZIP)
-    set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win64)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win64)
+    else()
+        set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win32)
+    endif()
 else()
     include(GNUInstallDirs)
     set(MORVA_DEB ${MORVA_GENERATED}/deb)

@@ -56,7 +56,8 @@ struct Result {
 // simulated devices publish com<n>. Devices and folders are removed on destruction.
 class Workspace {
   public:
-    explicit Workspace(Build build);
+    // The executable's copy lies in the folder `exeFolder` of the temporary folder.
+    explicit Workspace(Build build, const std::string& exeFolder = "bin");
     ~Workspace();
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;

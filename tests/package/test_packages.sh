@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests the packages in dist/ (scripts/package.sh) as their users get them, against the
 # simulator: SCOM 3, SCOM and a UTID exchange by the program of each package.
-#   zip:    morva.exe unpacked to a fresh folder, started by its bare name under Wine in a fresh
-#           prefix; its version resource and manifest read back from the file.
+#   zips:   morva.exe (64-bit and 32-bit) unpacked to a fresh folder, started by its bare name
+#           under Wine in a fresh prefix; its version resource and manifest read back from the file.
 #   tar.gz: morva unpacked to a fresh folder, started by its full path.
 #   deb:    lintian and hardening-check; installed with dpkg, morva started by its bare name
 #           by new users, from a login shell and from an emptied environment: no settings file
@@ -14,7 +14,6 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 dist=${1:-$root/dist}
 version=$(sed -n 's/^project(morva VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
-zip=$dist/morva-$version-win64.zip
 tgz=$dist/morva-$version-linux-x86_64.tar.gz
 deb=$dist/morva_${version}_amd64.deb
 user=morva-pkgtest
@@ -89,37 +88,43 @@ stored_port() {  # the port line of a settings file, line end aside
     tr -d '\r' <"$1" | grep -qx "port=$2"
 }
 
-for file in "$zip" "$tgz" "$deb"; do
+for file in "$dist/morva-$version-win64.zip" "$dist/morva-$version-win32.zip" "$tgz" "$deb"; do
     [ -f "$file" ] || { echo "$0: missing $file (run scripts/package.sh)" >&2; exit 2; }
 done
 
-echo "== $(basename "$zip")"
-mkdir "$work/win"
-(cd "$work/win" && cmake -E tar xf "$zip")
-windir=$work/win/morva-$version-win64
-check "zip holds morva.exe, README.txt, WINDOWS.txt and nothing else" \
-    test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt morva.exe "
-
-# Version resource: the strings in pairs (name, value) and the fixed numbers 4.0.0.0.
-strings_of=$(wrestool -x --raw -t 16 "$windir/morva.exe" | strings -e l | tr '\n' '|')
-for pair in "FileVersion|$version" "ProductVersion|$version" "ProductName|morva" \
-    "FileDescription|morva console tool for Tarvex serial devices" \
-    "OriginalFilename|morva.exe" "InternalName|morva"; do
-    check "version resource: ${pair%%|*} = ${pair#*|}" grep -qF "|$pair|" <<<"|$strings_of"
-done
-fixed=$(wrestool -x --raw -t 16 "$windir/morva.exe" | od -An -tx4 -v -w4 | tr -d ' ' |
-    grep -A5 '^feef04bd$' | tr '\n' ' ')
-major=${version%%.*}
-minor=$((10#${version#*.}))
-numbers=$(printf '%08x 00000000 %08x 00000000' $(((major << 16) | minor)) $(((major << 16) | minor)))
-check "version resource: fixed FileVersion and ProductVersion $major.$minor.0.0" \
-    test "${fixed#feef04bd 00010000 }" = "$numbers "
-manifest=$(wrestool -x --raw -t 24 -n 1 "$windir/morva.exe")
-check "manifest: asInvoker" grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest"
-for os in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
-    4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
-    8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
-    check "manifest: supportedOS {$os}" grep -q "supportedOS Id=\"{$os}\"" <<<"$manifest"
+for bits in 64 32; do
+    zip=$dist/morva-$version-win$bits.zip
+    echo "== $(basename "$zip")"
+    mkdir "$work/win$bits"
+    (cd "$work/win$bits" && cmake -E tar xf "$zip")
+    windir=$work/win$bits/morva-$version-win$bits
+    check "zip holds morva.exe, README.txt, WINDOWS.txt and nothing else" \
+        test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt morva.exe "
+    machine=$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N4 "$windir/morva.exe")))" -N6 \
+        "$windir/morva.exe" | tr -d ' ')
+    want_machine=$([ "$bits" = 64 ] && echo 504500006486 || echo 504500004c01)
+    check "zip: morva.exe is a $bits-bit program" test "$machine" = "$want_machine"
+    # Version resource: the strings in pairs (name, value) and the fixed numbers 4.0.0.0.
+    strings_of=$(wrestool -x --raw -t 16 "$windir/morva.exe" | strings -e l | tr '\n' '|')
+    for pair in "FileVersion|$version" "ProductVersion|$version" "ProductName|morva" \
+        "FileDescription|morva console tool for Tarvex serial devices" \
+        "OriginalFilename|morva.exe" "InternalName|morva"; do
+        check "version resource: ${pair%%|*} = ${pair#*|}" grep -qF "|$pair|" <<<"|$strings_of"
+    done
+    fixed=$(wrestool -x --raw -t 16 "$windir/morva.exe" | od -An -tx4 -v -w4 | tr -d ' ' |
+        grep -A5 '^feef04bd$' | tr '\n' ' ')
+    major=${version%%.*}
+    minor=$((10#${version#*.}))
+    numbers=$(printf '%08x 00000000 %08x 00000000' $(((major << 16) | minor)) $(((major << 16) | minor)))
+    check "version resource: fixed FileVersion and ProductVersion $major.$minor.0.0" \
+        test "${fixed#feef04bd 00010000 }" = "$numbers "
+    manifest=$(wrestool -x --raw -t 24 -n 1 "$windir/morva.exe")
+    check "manifest: asInvoker" grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest"
+    for os in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
+        4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
+        8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        check "manifest: supportedOS {$os}" grep -q "supportedOS Id=\"{$os}\"" <<<"$manifest"
+    done
 done
 
 echo "== $(basename "$tgz")"
@@ -138,16 +143,23 @@ expect "tar.gz: morva SCOM" 0 $'3\n' "$tgzdir/bin/morva" SCOM
 expect "tar.gz: morva UTID" 0 "$identity" "$tgzdir/bin/morva" UTID
 unset MORVA_PORTS
 
-echo "== $(basename "$zip") under Wine"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 tests/e2e/wine_prefix.sh setup "$WINEPREFIX"
 start_sim "$WINEPREFIX/dosdevices" "$tgzdir/bin/tarvex-sim"
-# As in a command prompt in the unpacked folder: "morva" is found there, and so is morva.ini.
-winrun() { (cd "$windir" && wine cmd /c "$@"); }
-WINE=1 expect "zip: morva SCOM 3" 0 "" winrun morva SCOM 3
-check "zip: morva.ini beside morva.exe holds port 3" stored_port "$windir/morva.ini" 3
-WINE=1 expect "zip: morva SCOM" 0 $'3\n' winrun morva SCOM
-WINE=1 expect "zip: morva UTID" 0 "$identity" winrun morva UTID
+for bits in 64 32; do
+    echo "== morva-$version-win$bits.zip under Wine"
+    if [ "$bits" = 32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo "skipped: no 32-bit Wine on this machine"
+        continue
+    fi
+    windir=$work/win$bits/morva-$version-win$bits
+    # As in a command prompt in the unpacked folder: "morva" is found there, and so is morva.ini.
+    winrun() { (cd "$windir" && wine cmd /c "$@"); }
+    WINE=1 expect "zip: morva SCOM 3" 0 "" winrun morva SCOM 3
+    check "zip: morva.ini beside morva.exe holds port 3" stored_port "$windir/morva.ini" 3
+    WINE=1 expect "zip: morva SCOM" 0 $'3\n' winrun morva SCOM
+    WINE=1 expect "zip: morva UTID" 0 "$identity" winrun morva UTID
+done
 stop_sims
 tests/e2e/wine_prefix.sh cleanup "$WINEPREFIX"
 unset WINEPREFIX WINEDEBUG
