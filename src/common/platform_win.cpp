@@ -112,8 +112,10 @@ const char* PathArgument(const char* const* argv, int index, char* buffer) {
 }
 
 const char* GetPathVariable(const char* name) {
-    // Static: the caller keeps the value for the whole search, as with getenv.
-    static std::array<char, 3 * kWidePathSize> value{};
+    // Static: the caller keeps the value for the whole search, as with getenv. Up to three
+    // bytes of UTF-8 for each wide character.
+    constexpr std::size_t kValueSize = std::size_t{3} * kWidePathSize;
+    static std::array<char, kValueSize> value{};
     WidePath wideName{};
     WidePath wide{};
     if (ToWidePath(name, wideName.data(), kWidePathSize) == 0) {
@@ -124,7 +126,7 @@ const char* GetPathVariable(const char* name) {
         return nullptr;
     }
     if (length >= static_cast<DWORD>(kWidePathSize) ||
-        !ToUtf8(wide.data(), value.data(), static_cast<int>(value.size()))) {
+        !ToUtf8(wide.data(), value.data(), static_cast<int>(kValueSize))) {
         value[0] = '\0';
     }
     return value.data();
