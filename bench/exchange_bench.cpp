@@ -68,7 +68,9 @@ int main(int argc, char** argv) {
     const double opens = Seconds(start) / kRounds;
     std::fflush(stdout);
     const int saved = dup(1);
-    std::freopen("/dev/null", "w", stdout);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        return 1;
+    }
     start = Clock::now();
     for (int round = 0; round < kRounds; ++round) {
         morva::ScanDevices();

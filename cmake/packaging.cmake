@@ -1,7 +1,8 @@
 # Install rules and packages (CPack): scripts/package.sh makes them into dist/.
-#   Windows build: morva-<version>-win64.zip, morva.exe with the README and a note as text.
-#   Linux build: a Debian package (the program in /opt/morva/bin, put on PATH by a profile
-#   snippet, morva.ini beside it made by the package scripts) and a .tar.gz of the same tree.
+#   Windows builds: morva-<version>-win64.zip and -win32.zip, morva.exe with the README and a
+#   note as text.
+#   Linux build: a Debian package (the programs in /opt/morva/bin, started from /usr/bin, the
+#   settings file shared in /var/lib/morva) and a .tar.gz of the programs with their manuals.
 set(MORVA_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
 set(MORVA_GENERATED ${CMAKE_BINARY_DIR}/generated)
 
@@ -10,23 +11,60 @@ if(WIN32)
     configure_file(README.md ${MORVA_GENERATED}/README.txt @ONLY NEWLINE_STYLE CRLF)
     configure_file(${MORVA_PACKAGING}/windows/WINDOWS.txt.in ${MORVA_GENERATED}/WINDOWS.txt @ONLY
                    NEWLINE_STYLE CRLF)
-    install(TARGETS morva RUNTIME DESTINATION .)
-    install(TARGETS tarvex-sim RUNTIME DESTINATION .)
+    # The programs of the zips; scripts/package.sh builds them through packaged_programs.
+    set(MORVA_WINDOWS_PROGRAMS morva tarvex-sim)
+    install(TARGETS ${MORVA_WINDOWS_PROGRAMS} RUNTIME DESTINATION .)
+    add_custom_target(packaged_programs)
+    add_dependencies(packaged_programs ${MORVA_WINDOWS_PROGRAMS})
     install(FILES ${MORVA_GENERATED}/README.txt ${MORVA_GENERATED}/WINDOWS.txt DESTINATION .)
     set(CPACK_GENERATOR ZIP)
-    set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win64)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win64)
+    else()
+        set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win32)
+    endif()
 else()
     include(GNUInstallDirs)
-    configure_file(${MORVA_PACKAGING}/linux/morva.1.in ${MORVA_GENERATED}/morva.1 @ONLY)
-    configure_file(${MORVA_PACKAGING}/linux/tarvex-sim.1.in ${MORVA_GENERATED}/tarvex-sim.1 @ONLY)
+    set(MORVA_DEB ${MORVA_GENERATED}/deb)
+    foreach(page morva tarvex-sim)
+        configure_file(${MORVA_PACKAGING}/linux/${page}.1.in ${MORVA_GENERATED}/${page}.1 @ONLY)
+        set(program ${page})
+        configure_file(${MORVA_PACKAGING}/linux/wrapper.sh.in ${MORVA_DEB}/${page} @ONLY)
+        # At configure time: the release build makes only the programs.
+        execute_process(COMMAND gzip -9nc ${MORVA_GENERATED}/${page}.1
+                        OUTPUT_FILE ${MORVA_DEB}/${page}.1.gz COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+    execute_process(COMMAND gzip -9nc ${MORVA_PACKAGING}/linux/changelog
+                    OUTPUT_FILE ${MORVA_DEB}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                 ${MORVA_PACKAGING}/linux/changelog)
+    file(CREATE_LINK /var/lib/morva/morva.ini ${MORVA_DEB}/morva.ini SYMBOLIC)
+
     install(TARGETS morva tarvex-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The compiler's version notes are of no use in the installed programs.
+    install(CODE "foreach(program morva tarvex-sim)
+            execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()")
+    # The archive's tree: manual pages and README beside the programs.
     install(FILES ${MORVA_GENERATED}/morva.1 ${MORVA_GENERATED}/tarvex-sim.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-    # Only the Debian package puts morva on every login's PATH (a component of its own, so
-    # that neither the archive nor a plain install writes to /etc).
-    install(FILES ${MORVA_PACKAGING}/linux/profile.sh DESTINATION /etc/profile.d
-            RENAME morva.sh COMPONENT system EXCLUDE_FROM_ALL)
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT archive)
+    install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
+    # The Debian package only (a component of its own, so that neither the archive nor a plain
+    # install writes outside its prefix): starters on every PATH, the link to the shared
+    # settings file, and manual pages and documentation where Debian keeps them.
+    install(PROGRAMS ${MORVA_DEB}/morva ${MORVA_DEB}/tarvex-sim DESTINATION /usr/bin
+            COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${MORVA_DEB}/morva.ini DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${MORVA_DEB}/morva.1.gz ${MORVA_DEB}/tarvex-sim.1.gz
+            DESTINATION /usr/share/man/man1 COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${MORVA_PACKAGING}/linux/copyright ${MORVA_DEB}/changelog.gz README.md
+            DESTINATION /usr/share/doc/morva COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${MORVA_PACKAGING}/linux/lintian-overrides
+            DESTINATION /usr/share/lintian/overrides RENAME morva
+            COMPONENT system EXCLUDE_FROM_ALL)
 
     set(CPACK_GENERATOR DEB TGZ)
     set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
@@ -35,9 +73,17 @@ else()
     set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MORVA_PACKAGING}/linux/conffiles
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MORVA_PACKAGING}/linux/preinst
         ${MORVA_PACKAGING}/linux/postinst ${MORVA_PACKAGING}/linux/postrm)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    string(CONCAT CPACK_PACKAGE_DESCRIPTION
+           "morva passes device commands through a serial (COM) port and prints the\n"
+           "device's one-line reply, scans the ports for Tarvex devices, keeps the\n"
+           "chosen port in a settings file shared by the group dialout, and updates a\n"
+           "device's firmware from a Motorola S-record file. Every run does one job\n"
+           "and ends with an exit code that tells the calling script what happened.\n"
+           "The package also holds tarvex-sim, a simulated Tarvex device on a\n"
+           "pseudo-terminal for trying scripts without a device.")
     set(CPACK_STRIP_FILES ON)
     # Per generator: the layout differs between the package and the archive.
     set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack-generators.cmake)
@@ -46,7 +92,7 @@ endif()
 set(CPACK_PACKAGE_NAME morva)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Console tool for Tarvex serial devices")
-set(CPACK_PACKAGE_CONTACT "morva developers <morva@localhost>")
+set(CPACK_PACKAGE_CONTACT "morva developers <morva-dev@tarvex-tools.example>")
 set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 include(CPack)

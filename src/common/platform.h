@@ -19,8 +19,21 @@ bool FileExists(const char* path);
 // fit into capacity bytes with its terminator (buffer then holds the empty text).
 int GetCurrentDir(char* buffer, int capacity);
 
-// Opens a file for binary reading; nullptr when it cannot be opened or is a folder.
+// Opens a file for binary reading; nullptr when it cannot be opened or is not a regular file
+// (a folder, a device).
 std::FILE* OpenFileForReading(const char* path);
+
+// Paths that the file operations above take come from here. Windows: UTF-8, so that names
+// outside the ANSI code page work; elsewhere the system's own bytes.
+constexpr int kPathTextSize = 1024;
+// The command-line argument at index as such a path, in buffer (kPathTextSize bytes), or the
+// argument itself where it cannot be had.
+const char* PathArgument(const char* const* argv, int index, char* buffer);
+// The value of an environment variable as such paths, or nullptr when it is not set.
+const char* GetPathVariable(const char* name);
+// A path as the console shows it: in the ANSI code page on Windows, byte for byte as the
+// program's arguments arrive there; in buffer (kPathTextSize bytes), or the path itself.
+const char* ShownPath(const char* path, char* buffer);
 
 // Called once around the whole run. Windows: a 1 ms system timer, so that the 10 ms sleep
 // before each poll lasts 10 ms (the default tick is 15.6 ms), asked for once rather than at

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/platform.h"
@@ -63,6 +64,18 @@ std::FILE* OpenFileForReading(const char* path) {
         close(fd);
     }
     return file;
+}
+
+const char* PathArgument(const char* const* argv, int index, char* /*buffer*/) {
+    return argv[index];
+}
+
+const char* GetPathVariable(const char* name) {
+    return std::getenv(name);
+}
+
+const char* ShownPath(const char* path, char* /*buffer*/) {
+    return path;
 }
 
 // Sleeps already have fine resolution: nothing to ask for the timer. A standard descriptor

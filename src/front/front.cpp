@@ -5,6 +5,7 @@
 
 #include "common/console.h"
 #include "common/exit_codes.h"
+#include "common/platform.h"
 #include "common/product.h"
 #include "common/text.h"
 #include "common/verbose.h"
@@ -40,9 +41,10 @@ constexpr ResolutionTexts kUpdateTexts = {"%s.ini : Illegal format\n", "%s.ini :
 constexpr ResolutionTexts kPassThroughTexts = {"Illegal format : %s.ini\n", "Not found : %s.ini\n"};
 
 // Returns 0 with *port usable, or the exit code after printing why there is no port.
-int ResolvePort(const char* programPath, const ResolutionTexts& texts, int* port) {
+int ResolvePort(const char* const* argv, const ResolutionTexts& texts, int* port) {
     if (*port == kNoPortGiven) {
-        *port = ReadPortSetting(programPath);
+        std::array<char, kPathTextSize> programPath{};
+        *port = ReadPortSetting(PathArgument(argv, 0, programPath.data()));
     }
     if (*port < 0) {
         Print(texts.illegalFormat, kProgramName);
@@ -60,7 +62,7 @@ int RunUpdate(int argc, const char* const* argv, int commandIndex, int port) {
         PrintUpdateHelp();
         return kExitCommand;
     }
-    const int resolved = ResolvePort(argv[0], kUpdateTexts, &port);
+    const int resolved = ResolvePort(argv, kUpdateTexts, &port);
     if (resolved != kExitOk) {
         return resolved;
     }
@@ -77,12 +79,13 @@ int RunUpdate(int argc, const char* const* argv, int commandIndex, int port) {
         Print("Do only test.\n");
     }
     // With the flag as the last word there is no path: the entry after the last word is null.
-    const char* path = index + 1 < argc ? argv[index + 1] : nullptr;
+    std::array<char, kPathTextSize> pathText{};
+    const char* path = index + 1 < argc ? PathArgument(argv, index + 1, pathText.data()) : nullptr;
     return UpdateFirmware(port, flash, path);
 }
 
 int RunPassThrough(int argc, const char* const* argv, int commandIndex, int port) {
-    const int resolved = ResolvePort(argv[0], kPassThroughTexts, &port);
+    const int resolved = ResolvePort(argv, kPassThroughTexts, &port);
     if (resolved != kExitOk) {
         return resolved;
     }

@@ -1,7 +1,6 @@
 #include "settings/ini_path.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/platform.h"
@@ -151,14 +150,9 @@ int FindIniPathOn(const IniSearchPlatform& platform, const char* programPath, co
 
 int FindIniPath(const char* programPath, const char* fileName, const char* extension,
                 char* settingsPath) {
-    const IniSearchPlatform platform = {
-        kPathSeparator,
-        kPathListSeparator,
-        kProgramName,
-        kExecutableExtension,
-        FileExists,
-        GetCurrentDir,
-        [](const char* name) -> const char* { return std::getenv(name); }};
+    const IniSearchPlatform platform = {kPathSeparator,       kPathListSeparator, kProgramName,
+                                        kExecutableExtension, FileExists,         GetCurrentDir,
+                                        GetPathVariable};
     return FindIniPathOn(platform, programPath, fileName, extension, settingsPath);
 }
 

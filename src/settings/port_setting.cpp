@@ -31,7 +31,8 @@ int ReadPortSetting(const char* programPath) {
         return 0;
     }
     if (GetVerboseLevel() >= 1) {
-        Print("ini file : %s\n", settingsPath.data());
+        std::array<char, kPathTextSize> shown{};
+        Print("ini file : %s\n", ShownPath(settingsPath.data(), shown.data()));
     }
     return ReadProfileInt(kProgramName, kPortKey, kMissingPort, settingsPath.data());
 }
@@ -44,7 +45,8 @@ void WritePortSetting(const char* programPath, const char* portText) {
         return;
     }
     if (GetVerboseLevel() >= 1) {
-        Print("ini file : %s\n", settingsPath.data());
+        std::array<char, kPathTextSize> shown{};
+        Print("ini file : %s\n", ShownPath(settingsPath.data(), shown.data()));
     }
     // One line per key: the text is stored up to its first CR or LF. The front end's length
     // check keeps the word within a command text.
@@ -58,6 +60,7 @@ void WritePortSetting(const char* programPath, const char* portText) {
 }
 
 int SetComPort(int argc, const char* const* argv, int commandIndex) {
+    std::array<char, kPathTextSize> programPath{};
     if (argc - commandIndex >= 2) {
         const char* word = argv[commandIndex + 1];
         const char* portText = word + ComPrefixLength(word);
@@ -66,10 +69,10 @@ int SetComPort(int argc, const char* const* argv, int commandIndex) {
             Print("SCOM: Illegal port number\n");
             return kExitBadPortArg;
         }
-        WritePortSetting(argv[0], portText);
+        WritePortSetting(PathArgument(argv, 0, programPath.data()), portText);
         return kExitOk;
     }
-    const int port = ReadPortSetting(argv[0]);
+    const int port = ReadPortSetting(PathArgument(argv, 0, programPath.data()));
     if (port > 0) {
         Print("%d\n", port);
         return kExitOk;

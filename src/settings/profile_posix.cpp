@@ -204,8 +204,10 @@ void WriteChange(int fd, std::string_view file, const Change& change) {
         if (pwrite(fd, change.tail.data(), change.length, at) !=
                 static_cast<ssize_t>(change.length) ||
             (newSize < oldSize && ftruncate(fd, newSize) != 0)) {
-            static_cast<void>(pwrite(fd, file.data() + change.at, file.size() - change.at, at));
-            static_cast<void>(ftruncate(fd, oldSize));
+            // Best effort: nothing more can be done when the undo fails too.
+            [[maybe_unused]] const ssize_t undone =
+                pwrite(fd, file.data() + change.at, file.size() - change.at, at);
+            [[maybe_unused]] const int cut = ftruncate(fd, oldSize);
         }
         static_cast<void>(fsync(fd));
     }
@@ -225,8 +227,22 @@ int OpenForWriting(const char* path) {
         return fd;
     }
     const int created = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    // EEXIST: another morva made it meanwhile.
-    return created >= 0 || errno != EEXIST ? created : OpenRegularFile(path, O_RDWR);
+    if (created >= 0 || errno != EEXIST) {
+        return created;
+    }
+    // EEXIST: another morva made it meanwhile, or the name is a link whose file is still to
+    // be made (O_EXCL never follows a link); that file is made where the link points.
+    const int existing = OpenRegularFile(path, O_RDWR);
+    if (existing >= 0 || errno != ENOENT) {
+        return existing;
+    }
+    const int target = open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (target >= 0 && (fstat(target, &info) != 0 || !S_ISREG(info.st_mode) ||
+                        fcntl(target, F_SETFL, fcntl(target, F_GETFL) & ~O_NONBLOCK) != 0)) {
+        close(target);
+        return -1;
+    }
+    return target;
 }
 
 int ReadFromFile(int fd, const char* section, const char* key, int defaultValue) {

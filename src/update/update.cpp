@@ -148,7 +148,9 @@ int TransferFirmware(int port, const char* path, const UpdatePass& pass,
 int UpdateFirmware(int port, int flash, const char* path) {
     if (!FileExists(path)) {
         // printf of a null text is undefined; the message names the missing path this way.
-        Print("UPDT : file not found \"%s\"\n", path != nullptr ? path : "(null)");
+        std::array<char, kPathTextSize> shown{};
+        Print("UPDT : file not found \"%s\"\n",
+              path != nullptr ? ShownPath(path, shown.data()) : "(null)");
         return kExitCommand;
     }
     FirmwareSummary checked;

@@ -228,17 +228,21 @@ std::string BuildName(Build build) {
     return "PosixTtyPair";
 }
 
-Workspace::Workspace(Build build, const std::string& program) : build_(build) {
+Workspace::Workspace(Build build, const std::string& exeFolder, const std::string& program)
+    : build_(build) {
     std::string pattern = (fs::temp_directory_path() / "morva-e2e-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         ADD_FAILURE() << "mkdtemp failed";
     }
     root_ = pattern;
-    exeDir_ = root_ + "/bin";
+    exeDir_ = root_ + "/" + exeFolder;
     fs::create_directories(exeDir_);
-    const std::string source = !program.empty()           ? program
-                               : build != Build::kWindows ? MORVA_POSIX_EXE
-                                                          : MORVA_WINDOWS_EXE;
+    // MORVA_WINDOWS_EXE in the environment: another Windows build (the 32-bit one) in its rows.
+    const char* windowsExe = std::getenv("MORVA_WINDOWS_EXE");
+    const std::string source = !program.empty()                       ? program
+                               : build != Build::kWindows             ? MORVA_POSIX_EXE
+                               : windowsExe != nullptr && *windowsExe ? windowsExe
+                                                                      : MORVA_WINDOWS_EXE;
     if (!fs::exists(source)) {
         ADD_FAILURE() << "missing " << source << ": build the posix and windows presets first";
     } else {

@@ -60,8 +60,10 @@ struct Result {
 // simulated devices publish com<n>. Devices and folders are removed on destruction.
 class Workspace {
   public:
-    // `program`: the executable to copy instead of the build's own morva or morva.exe.
-    explicit Workspace(Build build, const std::string& program = "");
+    // The executable's copy lies in the folder `exeFolder` of the temporary folder; `program`:
+    // the executable to copy instead of the build's own morva or morva.exe.
+    explicit Workspace(Build build, const std::string& exeFolder = "bin",
+                       const std::string& program = "");
     ~Workspace();
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;

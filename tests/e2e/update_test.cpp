@@ -373,6 +373,19 @@ const UpdateCase kPosixFileTable[] = {
     {"FifoAsPath", {"UPDT", "-w", "fw.mot"}, "", Plain, {kOpenTest}, kTestFailed, 5, Entry::kFifo},
 };
 
+// Device names as firmware paths: Wine maps COM3 to the simulated device's port.
+const UpdateCase kWindowsFileTable[] = {
+    {"SerialPortAsPath",
+     {"UPDT", "-w", "COM3"},
+     "",
+     Plain,
+     {kOpenTest},
+     kTestFailed,
+     5,
+     Entry::kNothing},
+    {"NulAsPath", {"UPDT", "-w", "NUL"}, "", Plain, {kOpenTest}, kTestFailed, 5, Entry::kNothing},
+};
+
 // What goes on the wire for each kind of line end: always the line and one carriage return.
 const UpdateCase kLineEndTable[] = {
     {"CarriageReturnLineFeed",
@@ -436,6 +449,48 @@ std::vector<UpdateCase> Rows(const std::vector<std::vector<UpdateCase>>& tables,
     return rows;
 }
 
+// A program folder and a firmware file named in any language: the port is stored and read
+// back beside the program, and the file is found and sent.
+struct NamesCase {
+    const char* name;
+    const char* folder;
+    const char* file;
+};
+
+void PrintTo(const NamesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Names : public ::testing::TestWithParam<std::tuple<Build, NamesCase>> {};
+
+TEST_P(Names, StoreAndUpdate) {
+    const auto& [build, c] = GetParam();
+    Workspace ws(build, c.folder);
+    e2e::WriteFile(ws.exeDir() + "/" + c.file, Lines(kThree));
+    auto& device = ws.AddDevice(3);
+    e2e::RunOptions inFolder;
+    inFolder.workingDir = ws.exeDir();
+    const auto store = ws.Run({"SCOM", "3"});
+    EXPECT_EQ(store.output, "");
+    EXPECT_EQ(store.exitCode, 0);
+    EXPECT_EQ(ws.Run({"SCOM"}).output, "3\n");
+    const auto update = ws.Run({"UPDT", c.file}, inFolder);
+    EXPECT_EQ(update.output, Progress("UPDT Test", 3, 3) + kTestOk);
+    EXPECT_EQ(update.exitCode, 0);
+    EXPECT_EQ(device.Commands(), Join({{kOpenTest}, Sent(kThree)}));
+}
+
+const NamesCase kNames[] = {
+    {"CentralEuropean", "\u0141ukasz", "\u017c\u00f3\u0142w.mot"},
+    {"Chinese", "\u56fa\u4ef6", "\u56fa\u4ef6.mot"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, Names, ::testing::Combine(kBuilds, ::testing::ValuesIn(kNames)),
+                         [](const auto& info) {
+                             return e2e::BuildName(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Wire, Update, ::testing::Combine(kBuilds, ::testing::ValuesIn(kWireTable)),
                          CaseName);
 INSTANTIATE_TEST_SUITE_P(Flash, Update,
@@ -445,6 +500,10 @@ INSTANTIATE_TEST_SUITE_P(Files, Update,
 INSTANTIATE_TEST_SUITE_P(PosixFiles, Update,
                          ::testing::Combine(::testing::Values(Build::kPosix),
                                             ::testing::ValuesIn(kPosixFileTable)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(WindowsFiles, Update,
+                         ::testing::Combine(::testing::Values(Build::kWindows),
+                                            ::testing::ValuesIn(kWindowsFileTable)),
                          CaseName);
 INSTANTIATE_TEST_SUITE_P(LineEnds, Update,
                          ::testing::Combine(kBuilds, ::testing::ValuesIn(kLineEndTable)), CaseName);
@@ -473,7 +532,7 @@ void PrintTo(const ProgramPair& pair, std::ostream* os) {
 class ProgramsOnComPorts : public ::testing::TestWithParam<ProgramPair> {};
 
 TEST_P(ProgramsOnComPorts, IdentityAndTestAndFlash) {
-    Workspace ws(Build::kWindows, GetParam().morva);
+    Workspace ws(Build::kWindows, "bin", GetParam().morva);
     e2e::WriteFile(ws.root() + "/fw.mot", Lines(kThree));
     ws.AddSimulatorProgram(3, GetParam().simulator);
     const auto identity = ws.Run({"-c", "3", "UTID"});
