@@ -458,7 +458,9 @@ int HoldAsControllingTerminal(const std::string& tty) {
         if (setsid() < 0 || fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) {
             _exit(1);
         }
-        static_cast<void>(write(ready[1], "+", 1));
+        if (write(ready[1], "+", 1) != 1) {
+            _exit(1);
+        }
         for (;;) {
             pause();
         }
