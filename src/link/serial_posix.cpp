@@ -176,8 +176,9 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
         }
         return 0;
     }
-    // Bytes were reported waiting: nothing at all is a hung-up tty (a pulled USB cable).
-    if (result == 0) {
+    // Bytes were asked for because they were reported waiting: nothing at all is a hung-up tty
+    // (a pulled USB cable).
+    if (result == 0 && count > 0) {
         return 0;
     }
     *got = static_cast<int>(result);
