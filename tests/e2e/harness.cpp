@@ -447,6 +447,13 @@ bool WaitForFirstCommand(const tarvexsim::Device& device) {
     return !device.Commands().empty();
 }
 
+bool WaitForVanish(const tarvexsim::Device& device) {
+    for (int i = 0; i < 1000 && !device.vanished(); ++i) {
+        usleep(10000);
+    }
+    return device.vanished();
+}
+
 int HoldAsControllingTerminal(const std::string& tty) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {

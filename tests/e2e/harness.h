@@ -106,6 +106,9 @@ class Workspace {
 
 // Waits up to five seconds for the device's first command; true once it has arrived.
 bool WaitForFirstCommand(const tarvexsim::Device& device);
+// Waits until a device told to vanish has gone and let go of its port and its claim on the
+// port number, so that another can take them: true once it has (within ten seconds).
+bool WaitForVanish(const tarvexsim::Device& device);
 
 // Starts a process in a session of its own that takes `tty` as its controlling terminal, as a
 // login shell does its terminal: its id once it has, -1 when it failed. End it with EndProcess.
