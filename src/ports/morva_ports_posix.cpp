@@ -49,19 +49,20 @@ const char* Refusal(dev_t device) {
 }
 
 void Fill(std::array<char, kFieldSize>* field, const char* text) {
-    std::snprintf(field->data(), field->size(), "%s", text[0] != '\0' ? text : "-");
+    static_cast<void>(
+        std::snprintf(field->data(), field->size(), "%s", text[0] != '\0' ? text : "-"));
 }
 
 void Describe(const SerialTty& tty, Listed* listed) {
     Row& row = listed->row;
     listed->port = PortOfDevice(tty.device);
     if (listed->port > 0) {
-        std::snprintf(row[0].data(), row[0].size(), "COM%d", listed->port);
+        static_cast<void>(std::snprintf(row[0].data(), row[0].size(), "COM%d", listed->port));
     } else {
         Fill(&row[0], "none");
     }
     // sysfs writes the '/' of names in subfolders of /dev as '!'.
-    std::snprintf(row[1].data(), row[1].size(), "/dev/%s", tty.name.data());
+    static_cast<void>(std::snprintf(row[1].data(), row[1].size(), "/dev/%s", tty.name.data()));
     std::replace(row[1].begin(), row[1].end(), '!', '/');
     Fill(&row[2], tty.driver.data());
     Fill(&row[3], tty.usbId.data());
@@ -84,8 +85,9 @@ int List() {
     static std::array<Listed, kSerialTtyLimit> listed;
     const int count = ListSerialTtys("/sys", ttys.data(), kSerialTtyLimit);
     if (count <= 0) {
-        std::fprintf(stderr, "morva-ports: %s\n",
-                     count < 0 ? "cannot read /sys/class/tty" : "no serial device");
+        static_cast<void>(
+            std::fprintf(stderr, "morva-ports: %s\n",
+                         count < 0 ? "cannot read /sys/class/tty" : "no serial device"));
         return 1;
     }
     Row header{};
@@ -138,12 +140,13 @@ int Link(const char* folder, const char* number, const char* deviceName) {
     std::array<char, PATH_MAX> device{};
     struct stat info {};
     if (port == 0) {
-        std::fprintf(stderr, "morva-ports: the port number must be 1 to 256, not '%s'\n", number);
+        static_cast<void>(std::fprintf(
+            stderr, "morva-ports: the port number must be 1 to 256, not '%s'\n", number));
         return 2;
     }
     if (realpath(deviceName, device.data()) == nullptr || stat(device.data(), &info) != 0 ||
         !S_ISCHR(info.st_mode)) {
-        std::fprintf(stderr, "morva-ports: %s is no tty device\n", deviceName);
+        static_cast<void>(std::fprintf(stderr, "morva-ports: %s is no tty device\n", deviceName));
         return 1;
     }
     std::array<char, PATH_MAX> target{};
@@ -159,11 +162,12 @@ int Link(const char* folder, const char* number, const char* deviceName) {
     struct stat existing {};
     if (linkLength <= 0 || linkLength >= static_cast<int>(link.size()) || madeLength <= 0 ||
         madeLength >= static_cast<int>(made.size())) {
-        std::fprintf(stderr, "morva-ports: %s: name too long\n", folder);
+        static_cast<void>(std::fprintf(stderr, "morva-ports: %s: name too long\n", folder));
         return 1;
     }
     if (lstat(link.data(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-        std::fprintf(stderr, "morva-ports: %s exists and is not a link\n", link.data());
+        static_cast<void>(
+            std::fprintf(stderr, "morva-ports: %s exists and is not a link\n", link.data()));
         return 1;
     }
     // Made aside and renamed into place: a program that opens the port meanwhile finds either
@@ -178,10 +182,11 @@ int Link(const char* folder, const char* number, const char* deviceName) {
 }
 
 void PrintUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: morva-ports                            list the serial devices\n"
-                 "       morva-ports --link <folder> <n> <device>  make <folder>/com<n> a link "
-                 "to the device\n");
+    static_cast<void>(
+        std::fprintf(out,
+                     "Usage: morva-ports                            list the serial devices\n"
+                     "       morva-ports --link <folder> <n> <device>  make <folder>/com<n> a link "
+                     "to the device\n"));
 }
 
 }  // namespace

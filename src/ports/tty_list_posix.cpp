@@ -99,11 +99,14 @@ void FindUsbDevice(Path device, std::string_view floor, SerialTty* tty) {
     do {
         std::array<char, 8> vendor{};
         std::array<char, 8> product{};
-        if (ReadAttribute(device.data(), "idVendor", vendor.data(), vendor.size()) &&
-            ReadAttribute(device.data(), "idProduct", product.data(), product.size())) {
-            std::snprintf(tty->usbId.data(), tty->usbId.size(), "%s:%s", vendor.data(),
-                          product.data());
-            ReadAttribute(device.data(), "serial", tty->serial.data(), tty->serial.size());
+        if (ReadAttribute(device.data(), "idVendor", vendor.data(),
+                          static_cast<int>(vendor.size())) &&
+            ReadAttribute(device.data(), "idProduct", product.data(),
+                          static_cast<int>(product.size()))) {
+            static_cast<void>(std::snprintf(tty->usbId.data(), tty->usbId.size(), "%s:%s",
+                                            vendor.data(), product.data()));
+            ReadAttribute(device.data(), "serial", tty->serial.data(),
+                          static_cast<int>(tty->serial.size()));
             return;
         }
     } while (GoUp(device.data(), floor));
@@ -111,13 +114,20 @@ void FindUsbDevice(Path device, std::string_view floor, SerialTty* tty) {
 
 bool ReadDeviceNumber(const char* folder, dev_t* device) {
     std::array<char, 32> text{};
-    unsigned int kind = 0;
-    unsigned int unit = 0;
-    if (!ReadAttribute(folder, "dev", text.data(), text.size()) ||
-        std::sscanf(text.data(), "%u:%u", &kind, &unit) != 2) {
+    if (!ReadAttribute(folder, "dev", text.data(), static_cast<int>(text.size()))) {
         return false;
     }
-    *device = makedev(kind, unit);
+    char* end = nullptr;
+    const unsigned long kind = std::strtoul(text.data(), &end, 10);
+    if (end == text.data() || *end != ':') {
+        return false;
+    }
+    const char* unitText = end + 1;
+    const unsigned long unit = std::strtoul(unitText, &end, 10);
+    if (end == unitText || *end != '\0' || kind > UINT_MAX || unit > UINT_MAX) {
+        return false;
+    }
+    *device = makedev(static_cast<unsigned int>(kind), static_cast<unsigned int>(unit));
     return true;
 }
 

@@ -34,7 +34,12 @@ INSTANTIATE_TEST_SUITE_P(Bounds, DefaultMap,
                                            MapRow{64, "/dev/ttyUSB31"}, MapRow{65, "/dev/ttyACM0"},
                                            MapRow{96, "/dev/ttyACM31"}, MapRow{97, "/dev/ttyAMA0"},
                                            MapRow{128, "/dev/ttyAMA31"}, MapRow{129, ""},
-                                           MapRow{256, ""}, MapRow{257, ""}));
+                                           MapRow{256, ""}, MapRow{257, ""}),
+                         [](const auto& info) {
+                             const int port = info.param.port;
+                             return port < 0 ? "Minus" + std::to_string(-port)
+                                             : "COM" + std::to_string(port);
+                         });
 
 // Paths that the map gives no number: past a block, other spellings of a number, other names.
 class UnmappedPath : public ::testing::TestWithParam<const char*> {};
