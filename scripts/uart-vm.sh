@@ -9,6 +9,7 @@
 # linked morva in the guest and prints one line per case. Exit 0 only when every case matches.
 # MORVA_UART_MORVA: another morva to run in the guest (default build/static/morva), to see
 # which rows it fails.
+# ttyS2 to ttyS31 are placeholders without a UART (8250.nr_uarts=32, as many PC kernels have).
 # QEMU does not pace the ports at 9600 baud, so no case depends on wire timing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -83,8 +84,10 @@ row update normal 0 "$(progress Test "$total") ... test succeeded\n$(progress Fl
     "UPDT Test\\r|$fw|UPDT Flash\\r|$fw" '' "morva -c 2 UPDT -w /fw.mot"
 row update-stops "stop-after 2" 104 "$(progress Test 3)Cannot receive reply byte\n ... test failed\n" \
     "UPDT Test\\r|$(echo "$fw" | cut -d'|' -f1-3)" '' "morva -c 2 UPDT -w /fw.mot"
-# Without MORVA_PORTS, the default map: the FT232 (ttyUSB0) is COM33, the gadget (ttyACM0) COM65.
-row hwsc normal 0 "COM2\nCOM33\nCOM65\n\n" 'UTID\r' '' "morva HWSC"
+# Without MORVA_PORTS, the default map: the FT232 (ttyUSB0) is COM33, the gadget (ttyACM0)
+# COM65. The placeholders ttyS2 to ttyS31 get no lock file: only ttyS1 has one.
+row hwsc normal 0 "COM2\nCOM33\nCOM65\n\n" 'UTID\r' '^ttyS lock files 1$' \
+    "morva HWSC; rc=\$?; echo ttyS lock files \$(ls /run/lock | grep -c '^morva-tty-4-') >&2; exit \$rc"
 row console-after-hwsc - 0 - - '' "$nobody stty -F /dev/ttyS0 >/dev/null"
 row console-kept normal 0 - 'UTID\r' '^console kept$' \
     "morva HWSC >/dev/null; [ \"\$(stty -F /dev/ttyS0 -g)\" = \"\$(cat /tmp/console)\" ] && echo console kept >&2"
@@ -266,7 +269,7 @@ ftdi_socket=$work/ftdi.sock
 boot_started=$(date +%s.%N)
 timeout 300 qemu-system-x86_64 -accel tcg -M pc -m 256 -smp 1 -nographic -no-reboot \
     -monitor none -nic none -kernel "$kernel" -initrd "$work/initrd.gz" \
-    -append "console=ttyS0,115200 quiet panic=-1 rdinit=/init" -serial stdio \
+    -append "console=ttyS0,115200 quiet panic=-1 rdinit=/init 8250.nr_uarts=32" -serial stdio \
     -chardev "socket,id=com2,path=$socket,server=on,wait=off,telnet=on" -serial chardev:com2 \
     -device qemu-xhci,id=xhci \
     -chardev "socket,id=ftdi,path=$ftdi_socket,server=on,wait=off,telnet=off" \
