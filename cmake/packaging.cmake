@@ -26,7 +26,7 @@ if(WIN32)
 else()
     include(GNUInstallDirs)
     set(MORVA_DEB ${MORVA_GENERATED}/deb)
-    foreach(page morva tarvex-sim)
+    foreach(page morva morva-ports tarvex-sim)
         configure_file(${MORVA_PACKAGING}/linux/${page}.1.in ${MORVA_GENERATED}/${page}.1 @ONLY)
         set(program ${page})
         configure_file(${MORVA_PACKAGING}/linux/wrapper.sh.in ${MORVA_DEB}/${page} @ONLY)
@@ -40,25 +40,27 @@ else()
                  ${MORVA_PACKAGING}/linux/changelog)
     file(CREATE_LINK /var/lib/morva/morva.ini ${MORVA_DEB}/morva.ini SYMBOLIC)
 
-    install(TARGETS morva tarvex-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS morva morva-ports tarvex-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     # The compiler's version notes are of no use in the installed programs.
-    install(CODE "foreach(program morva tarvex-sim)
+    install(CODE "foreach(program morva morva-ports tarvex-sim)
             execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
                 COMMAND_ERROR_IS_FATAL ANY)
         endforeach()")
     # The archive's tree: manual pages and README beside the programs.
-    install(FILES ${MORVA_GENERATED}/morva.1 ${MORVA_GENERATED}/tarvex-sim.1
+    install(FILES ${MORVA_GENERATED}/morva.1 ${MORVA_GENERATED}/morva-ports.1
+            ${MORVA_GENERATED}/tarvex-sim.1
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT archive)
     install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
     # The Debian package only (a component of its own, so that neither the archive nor a plain
     # install writes outside its prefix): starters on every PATH, the link to the shared
     # settings file, and manual pages and documentation where Debian keeps them.
-    install(PROGRAMS ${MORVA_DEB}/morva ${MORVA_DEB}/tarvex-sim DESTINATION /usr/bin
+    install(PROGRAMS ${MORVA_DEB}/morva ${MORVA_DEB}/morva-ports ${MORVA_DEB}/tarvex-sim
+            DESTINATION /usr/bin
             COMPONENT system EXCLUDE_FROM_ALL)
     install(FILES ${MORVA_DEB}/morva.ini DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT system EXCLUDE_FROM_ALL)
-    install(FILES ${MORVA_DEB}/morva.1.gz ${MORVA_DEB}/tarvex-sim.1.gz
+    install(FILES ${MORVA_DEB}/morva.1.gz ${MORVA_DEB}/morva-ports.1.gz ${MORVA_DEB}/tarvex-sim.1.gz
             DESTINATION /usr/share/man/man1 COMPONENT system EXCLUDE_FROM_ALL)
     install(FILES ${MORVA_PACKAGING}/linux/copyright ${MORVA_DEB}/changelog.gz README.md
             DESTINATION /usr/share/doc/morva COMPONENT system EXCLUDE_FROM_ALL)
@@ -82,8 +84,9 @@ else()
            "chosen port in a settings file shared by the group dialout, and updates a\n"
            "device's firmware from a Motorola S-record file. Every run does one job\n"
            "and ends with an exit code that tells the calling script what happened.\n"
-           "The package also holds tarvex-sim, a simulated Tarvex device on a\n"
-           "pseudo-terminal for trying scripts without a device.")
+           "The package also holds morva-ports, a list of the serial devices with\n"
+           "the COM numbers that morva gives them, and tarvex-sim, a simulated\n"
+           "Tarvex device on a pseudo-terminal for trying scripts without a device.")
     set(CPACK_STRIP_FILES ON)
     # Per generator: the layout differs between the package and the archive.
     set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack-generators.cmake)

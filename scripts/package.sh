@@ -2,7 +2,7 @@
 # Builds the release programs and makes the packages into dist/:
 #   morva-<version>-win64.zip           morva.exe, README.txt, WINDOWS.txt
 #   morva-<version>-win32.zip            the same for 32-bit Windows
-#   morva_<version>_amd64.deb            /opt/morva/bin (morva, tarvex-sim, morva.ini), manual pages
+#   morva_<version>_amd64.deb            /opt/morva/bin (morva, morva-ports, tarvex-sim, morva.ini), manual pages
 #   morva-<version>-linux-x86_64.tar.gz  the same tree to unpack anywhere
 set -euo pipefail
 cd "$(dirname "$0")/.."

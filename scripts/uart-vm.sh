@@ -3,9 +3,13 @@
 # lead to a played device (tests/uart/uart_device.cpp): ttyS1 (COM2, an emulated 16550A under
 # the kernel's 8250 driver) and ttyUSB0 (COM3, QEMU's emulated FT232 on xHCI under ftdi_sio),
 # both played on the host, and ttyACM0 (COM4, cdc_acm on a configfs ACM gadget on dummy_hcd),
-# played in the guest on the gadget's ttyGS0. Cables are pulled by closing the FT232's socket
-# and by unbinding the gadget. It runs a table of cases with a statically linked morva in the
-# guest and prints one line per case. Exit 0 only when every case matches.
+# played in the guest on the gadget's ttyGS0 (numbers of the guest's ports folder; without
+# MORVA_PORTS the default map makes them COM2, COM33 and COM65). Cables are pulled by closing
+# the FT232's socket and by unbinding the gadget. It runs a table of cases with a statically
+# linked morva in the guest and prints one line per case. Exit 0 only when every case matches.
+# MORVA_UART_MORVA: another morva to run in the guest (default build/static/morva), to see
+# which rows it fails.
+# ttyS2 to ttyS31 are placeholders without a UART (8250.nr_uarts=32, as many PC kernels have).
 # QEMU does not pace the ports at 9600 baud, so no case depends on wire timing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,12 +77,17 @@ row break-pending "break-later 1500" 101 "Cannot send command\n" '' '^break coun
 row silent silent 104 "Cannot receive reply string\n" 'UTID\r' '^ms (19|2[0-9]|3[0-9])[0-9][0-9]$' \
     "morva -c 2 UTID"
 row no-device - 3 "Cannot open COM5\n" - '' "morva -c 5 UTID"
-row no-uart - 3 "Cannot open COM3\n" - '' "morva -c 3 UTID"
+# COM3 is ttyS2, a placeholder without a UART: refused before its lock file or the open.
+row no-uart - 3 "Cannot open COM3\n" - '^no lock file$' \
+    "morva -c 3 UTID; rc=\$?; [ -e /run/lock/morva-tty-4-66.lock ] || echo no lock file >&2; exit \$rc"
 row update normal 0 "$(progress Test "$total") ... test succeeded\n$(progress Flash "$total") ... Update succeeded\n" \
     "UPDT Test\\r|$fw|UPDT Flash\\r|$fw" '' "morva -c 2 UPDT -w /fw.mot"
 row update-stops "stop-after 2" 104 "$(progress Test 3)Cannot receive reply byte\n ... test failed\n" \
     "UPDT Test\\r|$(echo "$fw" | cut -d'|' -f1-3)" '' "morva -c 2 UPDT -w /fw.mot"
-row hwsc normal 0 "COM2\n\n" 'UTID\r' '' "morva HWSC"
+# Without MORVA_PORTS, the default map: the FT232 (ttyUSB0) is COM33, the gadget (ttyACM0)
+# COM65. The placeholders ttyS2 to ttyS31 get no lock file: only ttyS1 has one.
+row hwsc normal 0 "COM2\nCOM33\nCOM65\n\n" 'UTID\r' '^ttyS lock files 1$' \
+    "morva HWSC; rc=\$?; echo ttyS lock files \$(ls /run/lock | grep -c '^morva-tty-4-') >&2; exit \$rc"
 row console-after-hwsc - 0 - - '' "$nobody stty -F /dev/ttyS0 >/dev/null"
 row console-kept normal 0 - 'UTID\r' '^console kept$' \
     "morva HWSC >/dev/null; [ \"\$(stty -F /dev/ttyS0 -g)\" = \"\$(cat /tmp/console)\" ] && echo console kept >&2"
@@ -134,6 +143,17 @@ row acm-pull-at-read "replug @4 normal" 102 "Cannot receive reply string\n" 'UTI
 row acm-break-waiting "replug @4 break-reply" 101 "Cannot receive reply string\n" 'UTID\r' '' "$usb morva -c 4 UTID"
 row acm-after-break "@4 keep" 0 "$id\r\n" 'UTID\r' '' "$usb morva -c 4 UTID"
 
+# The default map once more, last, since every later HWSC would reach the USB devices too. The
+# guest has no udev: the by-id link is made as udev would make it.
+row map-ftdi "@3 normal" 0 "$id\r\n" 'UTID\r' '' "morva -c 33 UTID"
+row map-acm "@4 normal" 0 "$id\r\n" 'UTID\r' '' "morva -c 65 UTID"
+by_id=/dev/serial/by-id/usb-QEMU_FT232-if00-port0
+row map-link "@3 normal" 0 "$id\r\n" 'UTID\r' "^/p/com7 -> $by_id\$" \
+    "mkdir -p /p ${by_id%/*} && ln -s ../../ttyUSB0 $by_id && morva-ports --link /p 7 /dev/ttyUSB0 >&2 && MORVA_PORTS=/p morva -c 7 UTID"
+row map-ports - 0 - - \
+    "^COM1 +/dev/ttyS0 +[a-z0-9]+ +- +- +- +console\$;^COM2 +/dev/ttyS1 ;^COM33 +/dev/ttyUSB0 +ftdi_sio +0403:6001 .* $by_id +-\$;^COM65 +/dev/ttyACM0 +cdc_acm +1d6b:0104 " \
+    "morva-ports >&2"
+
 # ---- The guest ----
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,run/lock,ports,modules}
@@ -141,8 +161,8 @@ cp /bin/busybox "$root/bin/busybox"
 for applet in $(/bin/busybox --list); do
     [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
-cp build/static/morva build/static/tests/uart/uart_guest_tool build/static/tests/uart/uart_device \
-    "$root/bin/"
+cp "${MORVA_UART_MORVA:-build/static/morva}" build/static/morva-ports \
+    build/static/tests/uart/uart_guest_tool build/static/tests/uart/uart_device "$root/bin/"
 mv "$root/bin/uart_guest_tool" "$root/bin/guest_tool"
 cp "$work/fw.mot" "$root/fw.mot"
 ln -s /dev/ttyS1 "$root/ports/com2"
@@ -249,7 +269,7 @@ ftdi_socket=$work/ftdi.sock
 boot_started=$(date +%s.%N)
 timeout 300 qemu-system-x86_64 -accel tcg -M pc -m 256 -smp 1 -nographic -no-reboot \
     -monitor none -nic none -kernel "$kernel" -initrd "$work/initrd.gz" \
-    -append "console=ttyS0,115200 quiet panic=-1 rdinit=/init" -serial stdio \
+    -append "console=ttyS0,115200 quiet panic=-1 rdinit=/init 8250.nr_uarts=32" -serial stdio \
     -chardev "socket,id=com2,path=$socket,server=on,wait=off,telnet=on" -serial chardev:com2 \
     -device qemu-xhci,id=xhci \
     -chardev "socket,id=ftdi,path=$ftdi_socket,server=on,wait=off,telnet=off" \

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "link/serial_port.h"
 #include "link/serial_posix_shared.h"
@@ -22,20 +21,6 @@ int g_lockFd = -1;
 // The whole-command hold (HoldPort): the lock on the same file, and its device.
 int g_holdFd = -1;
 dev_t g_holdDevice = 0;
-
-// COM port n is $MORVA_PORTS/com<n> when that variable is set and not empty, else
-// /dev/ttyS<n-1>.
-int FormDevicePath(int port, char* path) {
-    const char* folder = std::getenv("MORVA_PORTS");
-    int length = 0;
-    if (folder != nullptr && folder[0] != '\0') {
-        length = std::snprintf(path, kDevicePathSize, "%s/com%d", folder, port);
-    } else {
-        length =
-            std::snprintf(path, kDevicePathSize, "/dev/ttyS%lld", static_cast<long long>(port) - 1);
-    }
-    return length > 0 && length < kDevicePathSize ? 1 : 0;
-}
 
 // Every morva must find the lock file of a device in the same folder, whoever runs it.
 const char* LockFolder() {
@@ -93,15 +78,6 @@ int LockDevice(dev_t device) {
 }
 
 }  // namespace
-
-bool FindPortDevice(int port, char* path, dev_t* device) {
-    struct stat named {};
-    if (FormDevicePath(port, path) == 0 || stat(path, &named) != 0 || !S_ISCHR(named.st_mode)) {
-        return false;
-    }
-    *device = named.st_rdev;
-    return true;
-}
 
 // Refused at the lock file, before the open could touch the modem lines of the port in use.
 bool LockedByAnother(dev_t device) {

@@ -307,12 +307,21 @@ bool UnderLiveLock(const SystemView& view, dev_t device) {
 
 }  // namespace
 
-bool TtyInUse(dev_t device) {
+TtyUse TtyUseOf(dev_t device) {
     if (!g_view.read) {
         ReadSystemView(&g_view);
     }
-    return IsConsole(g_view, device) || IsControlling(g_view, device) ||
-           UnderLiveLock(g_view, device);
+    if (IsConsole(g_view, device)) {
+        return TtyUse::kConsole;
+    }
+    if (IsControlling(g_view, device)) {
+        return TtyUse::kControlling;
+    }
+    return UnderLiveLock(g_view, device) ? TtyUse::kUucpLock : TtyUse::kFree;
+}
+
+bool TtyInUse(dev_t device) {
+    return TtyUseOf(device) != TtyUse::kFree;
 }
 
 }  // namespace morva

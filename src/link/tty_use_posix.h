@@ -12,4 +12,8 @@ namespace morva {
 // and the consoles are read once per run, at the first call; the lock files at every call.
 bool TtyInUse(dev_t device);
 
+// Why TtyInUse holds, the first reason in the order below.
+enum class TtyUse { kFree, kConsole, kControlling, kUucpLock };
+TtyUse TtyUseOf(dev_t device);
+
 }  // namespace morva

@@ -403,7 +403,7 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
     if (build_ != Build::kWindows) {
         child.exec = exePath();
         child.argv.push_back(programWord);
-        child.environment["MORVA_PORTS"] = portsDir_;
+        child.environment["MORVA_PORTS"] = options.defaultMap ? "" : portsDir_;
         if (options.invocation == Invocation::kViaPath) {
             child.environment["PATH"] = options.searchPath;
         }

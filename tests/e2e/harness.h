@@ -45,6 +45,8 @@ struct RunOptions {
     Output output = Output::kRead;
     // POSIX build: standard input and output closed, as `<&- >&-` leave them (no output then).
     bool closedInputAndOutput = false;
+    // POSIX build: MORVA_PORTS empty, so that the default map of device names names the ports.
+    bool defaultMap = false;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
 };

@@ -133,7 +133,7 @@ tar xzf "$tgz" -C "$work/tgz"
 tgzdir=$work/tgz/morva-$version-linux-x86_64
 check "tar.gz holds the programs, their manual pages and the README" test \
     "$(cd "$tgzdir" && find . -type f | sort | tr '\n' ' ')" = \
-    "./bin/morva ./bin/tarvex-sim ./share/doc/morva/README.md ./share/man/man1/morva.1 ./share/man/man1/tarvex-sim.1 "
+    "./bin/morva ./bin/morva-ports ./bin/tarvex-sim ./share/doc/morva/README.md ./share/man/man1/morva-ports.1 ./share/man/man1/morva.1 ./share/man/man1/tarvex-sim.1 "
 mkdir "$work/ports"
 start_sim "$work/ports" "$tgzdir/bin/tarvex-sim"
 export MORVA_PORTS=$work/ports
@@ -170,14 +170,16 @@ check "deb: lintian -I reports nothing" test ! -s "$work/lintian"
 sed 's/^/    /' "$work/lintian"
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; exit 1; }
 installed=yes
-check "deb: both programs hardened (hardening-check)" eval \
-    'hardening-check --nocfprotection /opt/morva/bin/morva /opt/morva/bin/tarvex-sim >/dev/null'
+check "deb: the programs hardened (hardening-check)" eval \
+    'hardening-check --nocfprotection /opt/morva/bin/morva /opt/morva/bin/morva-ports /opt/morva/bin/tarvex-sim >/dev/null'
 ini=/var/lib/morva/morva.ini
-for file in /opt/morva/bin/morva /opt/morva/bin/tarvex-sim /usr/bin/morva /usr/bin/tarvex-sim \
-    /usr/share/man/man1/morva.1.gz /usr/share/doc/morva/copyright; do
+for file in /opt/morva/bin/morva /opt/morva/bin/morva-ports /opt/morva/bin/tarvex-sim \
+    /usr/bin/morva /usr/bin/morva-ports /usr/bin/tarvex-sim /usr/share/man/man1/morva.1.gz \
+    /usr/share/man/man1/morva-ports.1.gz /usr/share/doc/morva/copyright; do
     check "deb: installs $file" test -f "$file"
 done
 check "deb: man finds morva's manual page" test "$(man -w morva)" = /usr/share/man/man1/morva.1.gz
+check "deb: morva-ports runs by its bare name" eval 'morva-ports --help | grep -q "^Usage: morva-ports"'
 check "deb: ${ini%/*} root:dialout 2775, no settings file yet" \
     eval 'test "$(stat -c "%U:%G %a" "${ini%/*}")" = "root:dialout 2775" && test ! -e "$ini"'
 useradd --create-home --home-dir "$work/home" --shell /bin/sh --groups dialout "$user"

@@ -1,0 +1,208 @@
+// morva-ports: the serial devices of this machine, each with the COM number that morva gives
+// it and, as far as that can be told without opening the port, why morva would refuse it. The
+// numbers and the refusals come from morva's own port code, never from a second copy of it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/port_map_posix.h"
+#include "link/serial_posix_shared.h"
+#include "link/tty_use_posix.h"
+#include "ports/tty_list_posix.h"
+
+namespace morva {
+namespace {
+
+constexpr const char* kByIdFolder = "/dev/serial/by-id";
+constexpr int kColumns = 7;
+constexpr int kFieldSize = 256;
+
+using Row = std::array<std::array<char, kFieldSize>, kColumns>;
+
+struct Listed {
+    int port = 0;
+    int order = 0;  // place in the name order of the sysfs list
+    Row row{};
+};
+
+const char* Refusal(dev_t device) {
+    switch (TtyUseOf(device)) {
+        case TtyUse::kConsole:
+            return "console";
+        case TtyUse::kControlling:
+            return "controlling-terminal";
+        case TtyUse::kUucpLock:
+            return "uucp-lock";
+        case TtyUse::kFree:
+            break;
+    }
+    // Taken and given back at once, as an exchange would take it first.
+    const bool held = LockedByAnother(device);
+    DropLock();
+    return held ? "held-by-morva" : "-";
+}
+
+void Fill(std::array<char, kFieldSize>* field, const char* text) {
+    static_cast<void>(
+        std::snprintf(field->data(), field->size(), "%s", text[0] != '\0' ? text : "-"));
+}
+
+void Describe(const SerialTty& tty, Listed* listed) {
+    Row& row = listed->row;
+    listed->port = PortOfDevice(tty.device);
+    if (listed->port > 0) {
+        static_cast<void>(std::snprintf(row[0].data(), row[0].size(), "COM%d", listed->port));
+    } else {
+        Fill(&row[0], "none");
+    }
+    // sysfs writes the '/' of names in subfolders of /dev as '!'.
+    static_cast<void>(std::snprintf(row[1].data(), row[1].size(), "/dev/%s", tty.name.data()));
+    std::replace(row[1].begin(), row[1].end(), '!', '/');
+    Fill(&row[2], tty.driver.data());
+    Fill(&row[3], tty.usbId.data());
+    Fill(&row[4], tty.serial.data());
+    std::array<char, kFieldSize> link{};
+    Fill(&row[5],
+         FindByIdLink(kByIdFolder, tty.name.data(), link.data(), link.size()) ? link.data() : "");
+    Fill(&row[6], Refusal(tty.device));
+}
+
+void PrintRow(const Row& row, const std::array<int, kColumns>& widths) {
+    for (int column = 0; column + 1 < kColumns; ++column) {
+        std::printf("%-*s  ", widths[column], row[column].data());
+    }
+    std::printf("%s\n", row[kColumns - 1].data());
+}
+
+int List() {
+    static std::array<SerialTty, kSerialTtyLimit> ttys;
+    static std::array<Listed, kSerialTtyLimit> listed;
+    const int count = ListSerialTtys("/sys", ttys.data(), kSerialTtyLimit);
+    if (count <= 0) {
+        static_cast<void>(
+            std::fprintf(stderr, "morva-ports: %s\n",
+                         count < 0 ? "cannot read /sys/class/tty" : "no serial device"));
+        return 1;
+    }
+    Row header{};
+    const char* names[kColumns] = {"COM",    "DEVICE", "DRIVER", "USB-ID",
+                                   "SERIAL", "BY-ID",  "REFUSED"};
+    std::array<int, kColumns> widths{};
+    for (int column = 0; column < kColumns; ++column) {
+        Fill(&header[column], names[column]);
+        widths[column] = static_cast<int>(std::strlen(names[column]));
+    }
+    for (int i = 0; i < count; ++i) {
+        listed[i] = Listed{};
+        listed[i].order = i;
+        Describe(ttys[i], &listed[i]);
+        for (int column = 0; column < kColumns; ++column) {
+            widths[column] = std::max(widths[column],
+                                      static_cast<int>(std::strlen(listed[i].row[column].data())));
+        }
+    }
+    // In COM-number order; the devices without a number last, by name.
+    std::sort(listed.begin(), listed.begin() + count, [](const Listed& a, const Listed& b) {
+        const int first = a.port > 0 ? a.port : INT_MAX;
+        const int second = b.port > 0 ? b.port : INT_MAX;
+        return first != second ? first < second : a.order < b.order;
+    });
+    PrintRow(header, widths);
+    for (int i = 0; i < count; ++i) {
+        PrintRow(listed[i].row, widths);
+    }
+    return 0;
+}
+
+// The port number of --link: 1 to 256 in decimal digits; 0 for anything else.
+int ReadPortNumber(const char* text) {
+    int port = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || port > kLastPort) {
+            return 0;
+        }
+        port = port * 10 + (*digit - '0');
+    }
+    return port >= kFirstPort && port <= kLastPort ? port : 0;
+}
+
+// <folder>/com<n> made a link to the device's /dev/serial/by-id name, so that the number stays
+// with the device when it comes back under another kernel name; to the device itself where it
+// has no such name. An existing link of that name is replaced; anything else is left alone.
+int Link(const char* folder, const char* number, const char* deviceName) {
+    const int port = ReadPortNumber(number);
+    std::array<char, PATH_MAX> device{};
+    struct stat info {};
+    if (port == 0) {
+        static_cast<void>(std::fprintf(
+            stderr, "morva-ports: the port number must be 1 to 256, not '%s'\n", number));
+        return 2;
+    }
+    if (realpath(deviceName, device.data()) == nullptr || stat(device.data(), &info) != 0 ||
+        !S_ISCHR(info.st_mode)) {
+        static_cast<void>(std::fprintf(stderr, "morva-ports: %s is no tty device\n", deviceName));
+        return 1;
+    }
+    std::array<char, PATH_MAX> target{};
+    const char* name = std::strrchr(device.data(), '/') + 1;
+    if (!FindByIdLink(kByIdFolder, name, target.data(), target.size())) {
+        target = device;
+    }
+    std::array<char, PATH_MAX> link{};
+    std::array<char, PATH_MAX> made{};
+    const int linkLength = std::snprintf(link.data(), link.size(), "%s/com%d", folder, port);
+    const int madeLength = std::snprintf(made.data(), made.size(), "%s/.com%d.%ld", folder, port,
+                                         static_cast<long>(getpid()));
+    struct stat existing {};
+    if (linkLength <= 0 || linkLength >= static_cast<int>(link.size()) || madeLength <= 0 ||
+        madeLength >= static_cast<int>(made.size())) {
+        static_cast<void>(std::fprintf(stderr, "morva-ports: %s: name too long\n", folder));
+        return 1;
+    }
+    if (lstat(link.data(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+        static_cast<void>(
+            std::fprintf(stderr, "morva-ports: %s exists and is not a link\n", link.data()));
+        return 1;
+    }
+    // Made aside and renamed into place: a program that opens the port meanwhile finds either
+    // the old link or the new one.
+    if (symlink(target.data(), made.data()) != 0 || rename(made.data(), link.data()) != 0) {
+        std::perror("morva-ports");
+        unlink(made.data());
+        return 1;
+    }
+    std::printf("%s -> %s\n", link.data(), target.data());
+    return 0;
+}
+
+void PrintUsage(std::FILE* out) {
+    static_cast<void>(
+        std::fprintf(out,
+                     "Usage: morva-ports                            list the serial devices\n"
+                     "       morva-ports --link <folder> <n> <device>  make <folder>/com<n> a link "
+                     "to the device\n"));
+}
+
+}  // namespace
+}  // namespace morva
+
+int main(int argc, char** argv) {
+    if (argc == 1) {
+        return morva::List();
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        morva::PrintUsage(stdout);
+        return 0;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "--link") == 0) {
+        return morva::Link(argv[2], argv[3], argv[4]);
+    }
+    morva::PrintUsage(stderr);
+    return 2;
+}
