@@ -45,7 +45,7 @@ struct DriverRow {
     std::string output;
     int exitCode;
     double atLeast;  // seconds, Wine's start included
-    double within;
+    double within;   // on an idle machine; see kLoadAllowance
     std::vector<std::string> traced;
     void (*device)(tarvexsim::Options*) = nullptr;
 };
@@ -53,6 +53,12 @@ struct DriverRow {
 void PrintTo(const DriverRow& row, std::ostream* os) {
     *os << row.name;
 }
+
+// A machine that builds and tests in parallel slows Wine several times over; a bound stretched
+// so still ends far below the harness's time-out, which a hanging run reaches.
+constexpr double kLoadAllowance = 2;
+constexpr double kLoadAllowanceSeconds = 5;
+constexpr std::chrono::seconds kHarnessTimeout{40};
 
 class WindowsDrivers : public ::testing::TestWithParam<DriverRow> {};
 
@@ -73,14 +79,14 @@ TEST_P(WindowsDrivers, EndAsPromised) {
     }
     const std::string trace = ws.root() + "/model.trace";
     e2e::RunOptions options;
-    options.timeout = std::chrono::seconds(20);
+    options.timeout = kHarnessTimeout;
     options.environment = {{"MORVA_DRIVER_MODEL", row.script},
                            {"MORVA_DRIVER_TRACE", "Z:" + trace}};
     const auto run = ws.Run(args, options);
     EXPECT_EQ(run.output, row.output);
     EXPECT_EQ(run.exitCode, row.exitCode);
     EXPECT_GE(run.seconds, row.atLeast);
-    EXPECT_LT(run.seconds, row.within);
+    EXPECT_LT(run.seconds, row.within * kLoadAllowance + kLoadAllowanceSeconds);
     const std::string traced = e2e::ReadFile(trace);
     EXPECT_EQ(traced.rfind("model: " + std::string(row.script) + "\n", 0), 0U)
         << "the model was not in effect:\n"
