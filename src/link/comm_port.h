@@ -18,10 +18,12 @@ inline constexpr int kPollLimit = 200;
 
 // While this process holds the port (HoldCommPort), an open that the system refuses as busy is
 // tried again this often, after a wait of this long each time: a driver still closing the port
-// after the previous exchange usually lets go within tens of milliseconds; all the waits
-// together make about one second before the exchange fails.
+// after the previous exchange usually lets go within tens of milliseconds, some only after more
+// than a second; all the waits together make 5 seconds before the exchange fails. Waiting
+// costs nothing there, since the hold keeps every other morva away, while an update that gives
+// up in its flash pass leaves the device half written.
 inline constexpr int kBusyOpenWaitMs = 50;
-inline constexpr int kBusyOpenRetries = 20;
+inline constexpr int kBusyOpenRetries = 100;
 
 // Opens port n and writes the fixed line settings. Returns 1 with *commPort set, else 0 and
 // nothing is left open. A refusal as busy is tried again (see above) only while this process

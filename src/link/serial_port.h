@@ -1,5 +1,6 @@
 // Platform primitives of one serial port: serial_posix.cpp and serial_win.cpp implement them
-// side by side, in the same order; tests link a scripted fake instead. Nothing here prints.
+// side by side, in the same order; tests link a scripted fake instead. Nothing here prints but
+// the line of each failed system call at verbose level 3 and above (link/failure_trace.h).
 #pragma once
 
 #include <array>
@@ -49,10 +50,11 @@ inline constexpr int kSerialBusy = 2;  // the system refused the open as busy; n
 // its lines stay as the holder left them.
 // Windows: share mode 0, and the per-port mutex Local\morva-COM<n> held for the exchange (Wine
 // does not enforce exclusive opens of devices). The port's COMMTIMEOUTS are read at the open
-// and kept; for the exchange the write fields are set (2 ms a byte plus 2000 ms, ample for
-// 9600 baud), the read fields stay as they were, and the old ones are put back at the close and
-// on every failure after the set. The input queue is emptied with PurgeComm(PURGE_RXCLEAR)
-// only: the output queue and anything in flight are left alone.
+// and kept; for the exchange the write time-out is 2 ms a byte plus 2000 ms (ample for 9600
+// baud) and reads return at once with what has arrived (ReadIntervalTimeout MAXDWORD, both read
+// totals 0), and the old ones are put back at the close and on every failure after the set.
+// The input queue is emptied with PurgeComm(PURGE_RXCLEAR) only: the output queue and anything
+// in flight are left alone.
 // Linux: first flock(LOCK_EX) on the device's lock file (see HoldPort), then the tty is opened;
 // refused when another program marked the tty exclusive (TIOCEXCL; checked, since root's open
 // passes the mark) or holds a flock on it. The exchange holds flock(LOCK_EX) on the tty, which

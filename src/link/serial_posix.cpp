@@ -12,8 +12,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 
+#include "link/failure_trace.h"
 #include "link/serial_port.h"
 #include "link/serial_posix_shared.h"
 #include "link/tty_use_posix.h"
@@ -35,6 +37,31 @@ bool IsUnsupported(int error) {
 bool IsPseudoTerminal(dev_t device) {
     const unsigned int kind = major(device);
     return kind == 3 || (kind >= 136 && kind <= 143);
+}
+
+// The -vvv line of a call that failed, with errno; returns 0, the caller's failure result.
+int Failed(const char* call) {
+    TraceFailedCall(call, static_cast<unsigned long>(errno));
+    return 0;
+}
+
+// Names of the TIOCGICOUNT counters in the order of the error word's bits.
+constexpr std::array<const char*, 5> kCounterNames = {"frame", "parity", "overrun", "brk",
+                                                      "buf_overrun"};
+
+// The -vvv line of a line error: the counters that grew.
+void TraceGrownCounters(std::uint32_t errorWord) {
+    char what[64] = "";
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < kCounterNames.size(); ++i) {
+        if ((errorWord & (1U << i)) == 0 || used >= sizeof what) {
+            continue;
+        }
+        const int n = std::snprintf(what + used, sizeof what - used, "%s%s", used > 0 ? " " : "",
+                                    kCounterNames[i]);
+        used += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    TraceLineError("ioctl(TIOCGICOUNT)", what);
 }
 
 // What an open port keeps in CommPort::platform.
@@ -69,7 +96,7 @@ void Release(int fd) {
 int Configure(int fd, CommPort* commPort) {
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
-        return 0;
+        return Failed("tcgetattr()");
     }
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -77,19 +104,24 @@ int Configure(int fd, CommPort* commPort) {
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    if (cfsetispeed(&settings, B9600) != 0 || cfsetospeed(&settings, B9600) != 0 ||
-        tcsetattr(fd, TCSANOW, &settings) != 0) {
-        return 0;
+    if (cfsetispeed(&settings, B9600) != 0 || cfsetospeed(&settings, B9600) != 0) {
+        return Failed("cfsetspeed()");
+    }
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        return Failed("tcsetattr()");
     }
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIC, &lines) != 0 && !IsUnsupported(errno)) {
-        return 0;
+        return Failed("ioctl(TIOCMBIC)");
     }
     PortState state;
     state.hasErrorCounts = ReadErrorCounts(fd, &state.errorCounts);
     KeepPlatformState(commPort, state);
     // What arrived before this exchange (a late reply, a boot message) is not its answer.
-    return tcflush(fd, TCIFLUSH) == 0 ? 1 : 0;
+    if (tcflush(fd, TCIFLUSH) != 0) {
+        return Failed("tcflush()");
+    }
+    return 1;
 }
 
 // Takes the open port: refused when another program marked it exclusive (root's open passes
@@ -101,11 +133,11 @@ int Take(int fd, dev_t device) {
         return 0;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return 0;
+        return Failed("flock()");
     }
     if (!IsPseudoTerminal(device)) {
         if (ioctl(fd, TIOCEXCL) != 0) {
-            return 0;
+            return Failed("ioctl(TIOCEXCL)");
         }
         g_marked = 1;
     }
@@ -125,13 +157,18 @@ int SerialOpen(int port, CommPort* commPort) {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
+        TraceFailedCall("open()", static_cast<unsigned long>(error));
         DropLock();
         return error == EBUSY ? kSerialBusy : 0;
     }
     g_openFd = fd;
     struct stat opened {};
-    if (fstat(fd, &opened) != 0 || opened.st_rdev != device || Take(fd, opened.st_rdev) == 0 ||
-        Configure(fd, commPort) == 0) {
+    if (fstat(fd, &opened) != 0) {
+        Failed("fstat()");
+        Release(fd);
+        return 0;
+    }
+    if (opened.st_rdev != device || Take(fd, opened.st_rdev) == 0 || Configure(fd, commPort) == 0) {
         Release(fd);
         return 0;
     }
@@ -148,7 +185,7 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
     const int fd = static_cast<int>(commPort->handle);
     int queued = 0;
     if (ioctl(fd, FIONREAD, &queued) != 0) {
-        return 0;
+        return Failed("ioctl(FIONREAD)");
     }
     *waiting = queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
     *errorWord = 0;
@@ -163,6 +200,9 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
         state.errorCounts = counts;
         KeepPlatformState(commPort, state);
     }
+    if (*errorWord != 0) {
+        TraceGrownCounters(*errorWord);
+    }
     return 1;
 }
 
@@ -174,11 +214,12 @@ int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
             *got = 0;
             return 1;
         }
-        return 0;
+        return Failed("read()");
     }
     // Bytes were asked for because they were reported waiting: nothing at all is a hung-up tty
     // (a pulled USB cable).
     if (result == 0 && count > 0) {
+        TraceShortTransfer("read()", 0, static_cast<unsigned long>(count));
         return 0;
     }
     *got = static_cast<int>(result);
@@ -196,11 +237,23 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
             done += static_cast<int>(result);
             continue;
         }
-        if (result == 0 || (errno != EAGAIN && errno != EINTR)) {
+        if (result == 0) {
+            TraceShortTransfer("write()", static_cast<unsigned long>(done),
+                               static_cast<unsigned long>(count));
             return 0;
         }
+        if (errno != EAGAIN && errno != EINTR) {
+            return Failed("write()");
+        }
         pollfd writable{fd, POLLOUT, 0};
-        if (poll(&writable, 1, kWriteStallMs) <= 0 || (writable.revents & POLLOUT) == 0) {
+        const int ready = poll(&writable, 1, kWriteStallMs);
+        if (ready < 0) {
+            return Failed("poll()");
+        }
+        if (ready == 0 || (writable.revents & POLLOUT) == 0) {
+            // The line took no byte for kWriteStallMs, or the tty hung up.
+            TraceShortTransfer("write()", static_cast<unsigned long>(done),
+                               static_cast<unsigned long>(count));
             return 0;
         }
     }

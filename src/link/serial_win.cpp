@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/failure_trace.h"
 #include "link/serial_port.h"
 
 namespace morva {
@@ -50,6 +51,13 @@ bool TryTake(HANDLE mutex) {
     return taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED;
 }
 
+// The -vvv line of a call that failed; GetLastError is read first, and kept for the caller.
+void TraceFailed(const char* call) {
+    const DWORD error = GetLastError();
+    TraceFailedCall(call, error);
+    SetLastError(error);
+}
+
 // Takes the per-port mutex without waiting; nullptr when another morva holds the port. The
 // mutex is recursive: the thread that holds the port for a whole command takes it again.
 HANDLE TakeGuard(int port) {
@@ -57,6 +65,7 @@ HANDLE TakeGuard(int port) {
     FormGuardName(port, name);
     HANDLE guard = CreateMutexA(nullptr, FALSE, name);
     if (guard == nullptr) {
+        TraceFailed("CreateMutexA()");
         return nullptr;
     }
     if (!TryTake(guard)) {
@@ -72,23 +81,58 @@ void DropGuard(HANDLE guard) {
 }
 
 void Release(HANDLE handle, HANDLE guard) {
-    CloseHandle(handle);
+    if (CloseHandle(handle) == FALSE) {
+        TraceFailed("CloseHandle()");
+    }
     DropGuard(guard);
 }
 
 // Releases a port whose time-outs the open has set, putting back the ones it had.
 void RestoreAndRelease(HANDLE handle, const PortState& state) {
     COMMTIMEOUTS before = state.before;
-    static_cast<void>(SetCommTimeouts(handle, &before));
+    if (SetCommTimeouts(handle, &before) == FALSE) {
+        TraceFailed("SetCommTimeouts()");
+    }
     Release(handle, state.guard);
 }
 
-// Sets the exchange's write time-out, the read fields as the port had them.
-bool SetWriteTimeout(HANDLE handle, const COMMTIMEOUTS& before) {
-    COMMTIMEOUTS exchange = before;
+// Sets the exchange's own time-outs: a bounded write, and reads that return at once with what
+// has arrived. A port that no program set up (and Wine) holds read time-outs of 0, "wait for
+// every byte asked for", and a driver's cbInQue may promise more bytes than it delivers.
+bool SetExchangeTimeouts(HANDLE handle) {
+    COMMTIMEOUTS exchange{};
+    exchange.ReadIntervalTimeout = MAXDWORD;
+    exchange.ReadTotalTimeoutMultiplier = 0;
+    exchange.ReadTotalTimeoutConstant = 0;
     exchange.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
     exchange.WriteTotalTimeoutConstant = kWriteMsConstant;
-    return SetCommTimeouts(handle, &exchange) != FALSE;
+    if (SetCommTimeouts(handle, &exchange) == FALSE) {
+        TraceFailed("SetCommTimeouts()");
+        return false;
+    }
+    return true;
+}
+
+// The named CE_ bits of a line error, after the word in hexadecimal.
+void TraceErrorWord(DWORD errors) {
+    struct Bit {
+        DWORD bit;
+        const char* name;
+    };
+    constexpr Bit kBits[] = {{CE_RXOVER, " CE_RXOVER"},
+                             {CE_OVERRUN, " CE_OVERRUN"},
+                             {CE_RXPARITY, " CE_RXPARITY"},
+                             {CE_FRAME, " CE_FRAME"},
+                             {CE_BREAK, " CE_BREAK"}};
+    char what[96];
+    int used = std::snprintf(what, sizeof what, "0x%04lX", static_cast<unsigned long>(errors));
+    for (const Bit& bit : kBits) {
+        if ((errors & bit.bit) != 0 && used > 0 && static_cast<std::size_t>(used) < sizeof what) {
+            used += std::snprintf(what + used, sizeof what - static_cast<std::size_t>(used), "%s",
+                                  bit.name);
+        }
+    }
+    TraceLineError("ClearCommError()", what);
 }
 
 // True when another morva holds the port's mutex. Asked before the open, which may raise DTR
@@ -120,6 +164,7 @@ int SerialOpen(int port, CommPort* commPort) {
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        TraceFailed("CreateFileA()");
         // A USB driver may still be closing the port from the previous exchange.
         return GetLastError() == ERROR_ACCESS_DENIED ? kSerialBusy : 0;
     }
@@ -132,6 +177,7 @@ int SerialOpen(int port, CommPort* commPort) {
     }
     DCB dcb;
     if (GetCommState(handle, &dcb) == FALSE) {
+        TraceFailed("GetCommState()");
         Release(handle, guard);
         return 0;
     }
@@ -149,12 +195,23 @@ int SerialOpen(int port, CommPort* commPort) {
     dcb.EofChar = 0x1A;
     dcb.EvtChar = 0x04;
     PortState state{guard, {}};
-    if (SetCommState(handle, &dcb) == FALSE || GetCommTimeouts(handle, &state.before) == FALSE) {
+    if (SetCommState(handle, &dcb) == FALSE) {
+        TraceFailed("SetCommState()");
         Release(handle, guard);
         return 0;
     }
+    if (GetCommTimeouts(handle, &state.before) == FALSE) {
+        TraceFailed("GetCommTimeouts()");
+        Release(handle, guard);
+        return 0;
+    }
+    if (!SetExchangeTimeouts(handle)) {
+        RestoreAndRelease(handle, state);
+        return 0;
+    }
     // A driver may keep what arrived while the port was closed.
-    if (!SetWriteTimeout(handle, state.before) || PurgeComm(handle, PURGE_RXCLEAR) == FALSE) {
+    if (PurgeComm(handle, PURGE_RXCLEAR) == FALSE) {
+        TraceFailed("PurgeComm()");
         RestoreAndRelease(handle, state);
         return 0;
     }
@@ -173,7 +230,11 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
     DWORD errors = 0;
     COMSTAT status{};
     if (ClearCommError(AsHandle(commPort), &errors, &status) == FALSE) {
+        TraceFailed("ClearCommError()");
         return 0;
+    }
+    if (errors != 0) {
+        TraceErrorWord(errors);
     }
     *errorWord = errors;
     *waiting = status.cbInQue;
@@ -183,6 +244,7 @@ int SerialQueryStatus(CommPort* commPort, std::uint32_t* errorWord, std::uint32_
 int SerialRead(CommPort* commPort, char* buffer, int count, int* got) {
     DWORD read = 0;
     if (ReadFile(AsHandle(commPort), buffer, static_cast<DWORD>(count), &read, nullptr) == FALSE) {
+        TraceFailed("ReadFile()");
         return 0;
     }
     *got = static_cast<int>(read);
@@ -195,9 +257,14 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
     DWORD written = 0;
     if (WriteFile(AsHandle(commPort), bytes, static_cast<DWORD>(count), &written, nullptr) ==
         FALSE) {
+        TraceFailed("WriteFile()");
         return 0;
     }
-    return written == static_cast<DWORD>(count) ? 1 : 0;
+    if (written != static_cast<DWORD>(count)) {
+        TraceShortTransfer("WriteFile()", written, static_cast<unsigned long>(count));
+        return 0;
+    }
+    return 1;
 }
 
 void SerialSleep(int milliseconds) {

@@ -433,6 +433,7 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
         }
     }
     child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.environment.insert(options.environment.begin(), options.environment.end());
     Result result = Spawn(child, options);
     if (build_ == Build::kWindows) {
         result.output = TurnBackLineEnds(result.output);

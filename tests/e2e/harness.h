@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -49,6 +50,8 @@ struct RunOptions {
     bool defaultMap = false;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
+    // More environment variables for the program (under Wine, passed on to it).
+    std::map<std::string, std::string> environment;
 };
 
 struct Result {

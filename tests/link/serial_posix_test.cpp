@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "captured_output.h"
+#include "common/verbose.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -67,5 +69,46 @@ TEST(SerialPosix, WriteWaitsForRoomAndSendsEveryByte) {
     close(slave);
     close(master);
 }
+
+}  // namespace
+
+namespace {
+
+// At verbose level 3 and above a failed call names itself and errno; below, nothing.
+struct FailureLine {
+    const char* name;
+    int level;
+    std::string printed;
+};
+
+void PrintTo(const FailureLine& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SerialPosixFailureLines : public ::testing::TestWithParam<FailureLine> {};
+
+TEST_P(SerialPosixFailureLines, ReadOfAHungUpTty) {
+    const FailureLine& c = GetParam();
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    close(master);  // the far end is gone: the slave reads EIO
+    morva::CommPort port;
+    port.handle = slave;
+    morva::SetVerboseLevel(c.level);
+    char buffer[8];
+    int got = 0;
+    morva::test::CapturedOutput output;
+    EXPECT_EQ(morva::SerialRead(&port, buffer, 4, &got), 0);
+    EXPECT_EQ(output.Take(), c.printed);
+    morva::SetVerboseLevel(0);
+    close(slave);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, SerialPosixFailureLines,
+                         ::testing::Values(FailureLine{"Level2", 2, ""},
+                                           FailureLine{"Level3", 3,
+                                                       "read() failure : 0 of 4 bytes\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The Windows serial side on a port that Wine backs with a pseudo-terminal master (COM255,
 // linked to /dev/ptmx where the test is registered): the exchange runs under its own write
-// time-out and leaves the port's time-outs as it found them.
+// and read time-outs and leaves the port's time-outs as it found them.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(SerialWin, ExchangeSetsItsWriteTimeoutAndPutsTheOldOnesBack) {
+TEST(SerialWin, ExchangeSetsItsTimeoutsAndPutsTheOldOnesBack) {
     morva::CommPort port;
     ASSERT_EQ(morva::SerialOpen(255, &port), morva::kSerialOpened);
     // A second handle to the same open port reads its time-outs past morva's close.
@@ -25,9 +25,11 @@ TEST(SerialWin, ExchangeSetsItsWriteTimeoutAndPutsTheOldOnesBack) {
     // A port that Wine opens anew has every time-out at 0.
     EXPECT_EQ(during.WriteTotalTimeoutMultiplier, 2U);
     EXPECT_EQ(during.WriteTotalTimeoutConstant, 2000U);
-    EXPECT_EQ(during.ReadIntervalTimeout, 0U);
+    // Reads return at once with what has arrived.
+    EXPECT_EQ(during.ReadIntervalTimeout, MAXDWORD);
     EXPECT_EQ(during.ReadTotalTimeoutMultiplier, 0U);
     EXPECT_EQ(during.ReadTotalTimeoutConstant, 0U);
+    EXPECT_EQ(after.ReadIntervalTimeout, 0U);
     EXPECT_EQ(after.WriteTotalTimeoutMultiplier, 0U);
     EXPECT_EQ(after.WriteTotalTimeoutConstant, 0U);
 }
