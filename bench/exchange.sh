@@ -20,14 +20,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/ports" "$work/empty" "$work/wine"
 
-# Mean wall milliseconds of running "$@" $runs times.
-mean_ms() {
-    local start end
-    start=$(date +%s%N)
-    for _ in $(seq "$runs"); do "$@" >/dev/null || true; done
-    end=$(date +%s%N)
-    echo $(( (end - start) / runs / 1000 ))e-3 | awk '{printf "%.2f", $1}'
-}
+# shellcheck source=bench/mean_ms.sh
+source bench/mean_ms.sh
 
 echo "== in-process (Linux build)"
 build/posix/bench/exchange_bench 300

@@ -19,8 +19,8 @@
 namespace morva {
 namespace {
 
-// Distinct controlling terminals kept. Past that many, which ttys are free is unknown, and
-// every tty counts as in use.
+// Distinct controlling terminals kept. Past that many, a tty that is not among them is looked
+// for in a pass over the process list of its own.
 constexpr int kTerminalCount = 1024;
 constexpr int kConsoleCount = 16;
 constexpr int kNameSize = 64;
@@ -54,15 +54,22 @@ struct NamedDevice {
 };
 NamedDevice g_named;
 
-// Reads at most size - 1 bytes of `path` and ends them with a NUL: their count, or -1 with
-// errno set.
-int ReadSmallFile(const char* path, char* buffer, int size) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Reads at most size - 1 bytes of what `path` names, opened with `flags`, and ends them with a
+// NUL: their count, or -1 with errno set. With `regularOnly`, anything but a regular file is
+// not read (EINVAL).
+int ReadSmallFile(const char* path, char* buffer, int size, int flags = 0,
+                  bool regularOnly = false) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0) {
         return -1;
     }
-    const ssize_t got = read(fd, buffer, static_cast<size_t>(size - 1));
-    const int error = errno;
+    struct stat info {};
+    ssize_t got = -1;
+    int error = EINVAL;
+    if (!regularOnly || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))) {
+        got = read(fd, buffer, static_cast<size_t>(size - 1));
+        error = errno;
+    }
     close(fd);
     if (got < 0) {
         errno = error;
@@ -70,6 +77,13 @@ int ReadSmallFile(const char* path, char* buffer, int size) {
     }
     buffer[got] = '\0';
     return static_cast<int>(got);
+}
+
+// A UUCP lock file is read only when it is a regular file: any other user may have put a link
+// to a terminal or a device, or a FIFO, in its place, and neither is opened for what it leads
+// to nor read.
+int ReadLockFile(const char* path, char* buffer, int size) {
+    return ReadSmallFile(path, buffer, size, O_NOFOLLOW | O_NOCTTY, true);
 }
 
 // "<major>:<minor>" at the start of `text`.
@@ -122,14 +136,16 @@ void RememberControlling(SystemView* view, dev_t device) {
     view->controlling[view->controllingCount++] = device;
 }
 
-// One pass over the process list. A process that ends meanwhile is passed over; without /proc
-// no terminal is known to be in use.
-void ReadControllingTerminals(SystemView* view) {
+// One pass over the process list, handing each controlling terminal to `take` until it returns
+// false. A process that ends meanwhile is passed over; without /proc no terminal is known.
+template <typename Take>
+void ForEachControllingTerminal(Take take) {
     DIR* processes = opendir("/proc");
     if (processes == nullptr) {
         return;
     }
-    while (const dirent* entry = readdir(processes)) {
+    bool more = true;
+    while (const dirent* entry = more ? readdir(processes) : nullptr) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
             continue;
         }
@@ -141,11 +157,16 @@ void ReadControllingTerminals(SystemView* view) {
             continue;
         }
         const dev_t terminal = ControllingTerminal(line.data());
-        if (terminal != 0) {
-            RememberControlling(view, terminal);
-        }
+        more = terminal == 0 || take(terminal);
     }
     closedir(processes);
+}
+
+void ReadControllingTerminals(SystemView* view) {
+    ForEachControllingTerminal([view](dev_t terminal) {
+        RememberControlling(view, terminal);
+        return true;
+    });
 }
 
 // The devices at the ends of the lines of /proc/consoles ("ttyS0 -W- (EC p a) 4:64").
@@ -195,13 +216,22 @@ bool IsConsole(const SystemView& view, dev_t device) {
     return false;
 }
 
+// Past the table's size, only the device asked about is looked for, afresh: as many sessions
+// as there may be never make every tty count as in use.
 bool IsControlling(const SystemView& view, dev_t device) {
     for (int i = 0; i < view.controllingCount; ++i) {
         if (view.controlling[i] == device) {
             return true;
         }
     }
-    return view.controllingOverflow;
+    bool found = false;
+    if (view.controllingOverflow) {
+        ForEachControllingTerminal([device, &found](dev_t terminal) {
+            found = terminal == device;
+            return !found;
+        });
+    }
+    return found;
 }
 
 // The device's kernel name ("ttyUSB0", "pts/3"); false when it has none.
@@ -264,7 +294,7 @@ long long LockOwner(const char* text, int count) {
 }
 
 // True when the lock file LCK..<name> in `folder` names a live process, or exists and cannot
-// be read. A lock file of a process that has ended is stale and binds no one.
+// be read or is no regular file. A lock file of a process that has ended is stale and binds no one.
 bool LockedAt(const char* folder, const char* name) {
     std::array<char, kPathSize> path{};
     const int length = std::snprintf(path.data(), path.size(), "%s/LCK..%s", folder, name);
@@ -272,7 +302,7 @@ bool LockedAt(const char* folder, const char* name) {
         return false;
     }
     std::array<char, 32> text{};
-    const int count = ReadSmallFile(path.data(), text.data(), text.size());
+    const int count = ReadLockFile(path.data(), text.data(), text.size());
     if (count < 0) {
         return errno != ENOENT && errno != ENOTDIR;
     }
