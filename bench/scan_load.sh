@@ -3,7 +3,8 @@
 # devices, with idle processes running, and then with more sessions (each with a pseudo-terminal
 # as its controlling terminal) than morva's table of controlling terminals keeps.
 # Usage: bench/scan_load.sh [runs] [processes] [sessions]   (builds from build/posix; the
-# sessions need /dev/ptmx and as many pseudo-terminals free)
+# sessions need /dev/ptmx and as many pseudo-terminals free; MORVA_BENCH_EXE names another
+# morva to measure)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-10}
@@ -11,6 +12,7 @@ processes=${2:-2000}
 sessions=${3:-1100}
 
 cmake --build build/posix --target morva tarvex-sim >/dev/null
+morva=${MORVA_BENCH_EXE:-build/posix/morva}
 
 work=$(mktemp -d)
 pids=()
@@ -62,8 +64,8 @@ for _ in $(seq 100); do [ -e "$work/ports/com16" ] && break; sleep 0.05; done
 
 figures() {
     echo "$1: $(ls /proc | grep -c '^[0-9]') processes;" \
-        "HWSC, no device: $(MORVA_PORTS="$work/empty" mean_ms build/posix/morva HWSC) ms;" \
-        "HWSC, 16 devices: $(MORVA_PORTS="$work/ports" mean_ms build/posix/morva HWSC) ms"
+        "HWSC, no device: $(MORVA_PORTS="$work/empty" mean_ms "$morva" HWSC) ms;" \
+        "HWSC, 16 devices: $(MORVA_PORTS="$work/ports" mean_ms "$morva" HWSC) ms"
 }
 
 figures "as the machine is"

@@ -19,8 +19,8 @@
 namespace morva {
 namespace {
 
-// Distinct controlling terminals kept. Past that many, a tty that is not among them is looked
-// for in a pass over the process list of its own.
+// Distinct controlling terminals kept, of each kind. Past that many, a tty of that kind that is
+// not among them is looked for in a pass over the process list of its own.
 constexpr int kTerminalCount = 1024;
 constexpr int kConsoleCount = 16;
 constexpr int kNameSize = 64;
@@ -33,12 +33,18 @@ constexpr unsigned int kAuxiliaryMajor = 5;
 constexpr unsigned int kAuxiliaryConsoleMinor = 1;
 constexpr unsigned int kPseudoTerminalMajor = 136;
 
+struct Terminals {
+    std::array<dev_t, kTerminalCount> devices{};
+    int count = 0;
+    bool overflow = false;
+};
+
 // What the first call read of the system, kept for the rest of the run.
 struct SystemView {
     bool read = false;
-    std::array<dev_t, kTerminalCount> controlling{};
-    int controllingCount = 0;
-    bool controllingOverflow = false;
+    // Pseudo-terminals apart from other ttys: sessions, of which a machine may have any
+    // number, never cost a serial port a pass of its own.
+    std::array<Terminals, 2> controlling{};
     std::array<dev_t, kConsoleCount> consoles{};
     int consoleCount = 0;
     bool varLockApart = false;  // /var/lock is not the folder /run/lock
@@ -123,17 +129,28 @@ dev_t ControllingTerminal(const char* line) {
     return makedev((value >> 8U) & 0xfffU, (value & 0xffU) | ((value >> 12U) & 0xfff00U));
 }
 
+// Unix98 pseudo-terminal slaves (majors 136 to 143) and legacy ones (major 3).
+bool IsPseudoTerminal(dev_t device) {
+    const unsigned int kind = major(device);
+    return kind == 3 || (kind >= kPseudoTerminalMajor && kind <= kPseudoTerminalMajor + 7);
+}
+
+Terminals& TerminalsOfKind(SystemView* view, dev_t device) {
+    return view->controlling[IsPseudoTerminal(device) ? 1 : 0];
+}
+
 void RememberControlling(SystemView* view, dev_t device) {
-    for (int i = 0; i < view->controllingCount; ++i) {
-        if (view->controlling[i] == device) {
+    Terminals& kind = TerminalsOfKind(view, device);
+    for (int i = 0; i < kind.count; ++i) {
+        if (kind.devices[i] == device) {
             return;
         }
     }
-    if (view->controllingCount == kTerminalCount) {
-        view->controllingOverflow = true;
+    if (kind.count == kTerminalCount) {
+        kind.overflow = true;
         return;
     }
-    view->controlling[view->controllingCount++] = device;
+    kind.devices[kind.count++] = device;
 }
 
 // One pass over the process list, handing each controlling terminal to `take` until it returns
@@ -218,14 +235,15 @@ bool IsConsole(const SystemView& view, dev_t device) {
 
 // Past the table's size, only the device asked about is looked for, afresh: as many sessions
 // as there may be never make every tty count as in use.
-bool IsControlling(const SystemView& view, dev_t device) {
-    for (int i = 0; i < view.controllingCount; ++i) {
-        if (view.controlling[i] == device) {
+bool IsControlling(SystemView* view, dev_t device) {
+    const Terminals& kind = TerminalsOfKind(view, device);
+    for (int i = 0; i < kind.count; ++i) {
+        if (kind.devices[i] == device) {
             return true;
         }
     }
     bool found = false;
-    if (view.controllingOverflow) {
+    if (kind.overflow) {
         ForEachControllingTerminal([device, &found](dev_t terminal) {
             found = terminal == device;
             return !found;
@@ -341,7 +359,7 @@ bool TtyInUse(dev_t device) {
     if (!g_view.read) {
         ReadSystemView(&g_view);
     }
-    return IsConsole(g_view, device) || IsControlling(g_view, device) ||
+    return IsConsole(g_view, device) || IsControlling(&g_view, device) ||
            UnderLiveLock(g_view, device);
 }
 
