@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,8 @@
 namespace morva {
 namespace {
 
-// Distinct controlling terminals kept, of each kind. Past that many, a tty of that kind that is
-// not among them is looked for in a pass over the process list of its own.
+// Distinct controlling terminals kept, pseudo-terminals /dev/pts/<n> aside. Past that many, a
+// tty that is not among them is looked for in a pass over the process list of its own.
 constexpr int kTerminalCount = 1024;
 constexpr int kConsoleCount = 16;
 constexpr int kNameSize = 64;
@@ -32,19 +33,19 @@ constexpr unsigned int kVirtualConsoleEnd = 64;
 constexpr unsigned int kAuxiliaryMajor = 5;
 constexpr unsigned int kAuxiliaryConsoleMinor = 1;
 constexpr unsigned int kPseudoTerminalMajor = 136;
-
-struct Terminals {
-    std::array<dev_t, kTerminalCount> devices{};
-    int count = 0;
-    bool overflow = false;
-};
+// /dev/pts/<n> is (136, n), n below 2^20 (MINORBITS).
+constexpr unsigned int kSessionTerminalCount = 1U << 20U;
+constexpr unsigned int kWordBits = 64;
 
 // What the first call read of the system, kept for the rest of the run.
 struct SystemView {
     bool read = false;
-    // Pseudo-terminals apart from other ttys: sessions, of which a machine may have any
-    // number, never cost a serial port a pass of its own.
-    std::array<Terminals, 2> controlling{};
+    // One bit for each /dev/pts/<n>, set when it is a controlling terminal: sessions, of
+    // which a machine may have any number, are told apart without a table that fills up.
+    std::array<std::uint64_t, kSessionTerminalCount / kWordBits> sessions{};
+    std::array<dev_t, kTerminalCount> controlling{};
+    int controllingCount = 0;
+    bool controllingOverflow = false;
     std::array<dev_t, kConsoleCount> consoles{};
     int consoleCount = 0;
     bool varLockApart = false;  // /var/lock is not the folder /run/lock
@@ -129,28 +130,29 @@ dev_t ControllingTerminal(const char* line) {
     return makedev((value >> 8U) & 0xfffU, (value & 0xffU) | ((value >> 12U) & 0xfff00U));
 }
 
-// Unix98 pseudo-terminal slaves (majors 136 to 143) and legacy ones (major 3).
-bool IsPseudoTerminal(dev_t device) {
-    const unsigned int kind = major(device);
-    return kind == 3 || (kind >= kPseudoTerminalMajor && kind <= kPseudoTerminalMajor + 7);
+bool IsSessionTerminal(dev_t device) {
+    return major(device) == kPseudoTerminalMajor && minor(device) < kSessionTerminalCount;
 }
 
-Terminals& TerminalsOfKind(SystemView* view, dev_t device) {
-    return view->controlling[IsPseudoTerminal(device) ? 1 : 0];
+std::uint64_t SessionBit(dev_t device) {
+    return std::uint64_t{1} << (minor(device) % kWordBits);
 }
 
 void RememberControlling(SystemView* view, dev_t device) {
-    Terminals& kind = TerminalsOfKind(view, device);
-    for (int i = 0; i < kind.count; ++i) {
-        if (kind.devices[i] == device) {
+    if (IsSessionTerminal(device)) {
+        view->sessions[minor(device) / kWordBits] |= SessionBit(device);
+        return;
+    }
+    for (int i = 0; i < view->controllingCount; ++i) {
+        if (view->controlling[i] == device) {
             return;
         }
     }
-    if (kind.count == kTerminalCount) {
-        kind.overflow = true;
+    if (view->controllingCount == kTerminalCount) {
+        view->controllingOverflow = true;
         return;
     }
-    kind.devices[kind.count++] = device;
+    view->controlling[view->controllingCount++] = device;
 }
 
 // One pass over the process list, handing each controlling terminal to `take` until it returns
@@ -233,17 +235,19 @@ bool IsConsole(const SystemView& view, dev_t device) {
     return false;
 }
 
-// Past the table's size, only the device asked about is looked for, afresh: as many sessions
-// as there may be never make every tty count as in use.
-bool IsControlling(SystemView* view, dev_t device) {
-    const Terminals& kind = TerminalsOfKind(view, device);
-    for (int i = 0; i < kind.count; ++i) {
-        if (kind.devices[i] == device) {
+// A tty other than /dev/pts/<n> that is not in the table, once it is full, is looked for
+// afresh: as many terminals as there may be never make every tty count as in use.
+bool IsControlling(const SystemView& view, dev_t device) {
+    if (IsSessionTerminal(device)) {
+        return (view.sessions[minor(device) / kWordBits] & SessionBit(device)) != 0;
+    }
+    for (int i = 0; i < view.controllingCount; ++i) {
+        if (view.controlling[i] == device) {
             return true;
         }
     }
     bool found = false;
-    if (kind.overflow) {
+    if (view.controllingOverflow) {
         ForEachControllingTerminal([device, &found](dev_t terminal) {
             found = terminal == device;
             return !found;
@@ -359,7 +363,7 @@ bool TtyInUse(dev_t device) {
     if (!g_view.read) {
         ReadSystemView(&g_view);
     }
-    return IsConsole(g_view, device) || IsControlling(&g_view, device) ||
+    return IsConsole(g_view, device) || IsControlling(g_view, device) ||
            UnderLiveLock(g_view, device);
 }
 
