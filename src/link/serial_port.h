@@ -90,13 +90,17 @@ void SerialSleep(int milliseconds);
 // Holds COM port `port` against every other morva process for a whole command (a firmware
 // update, whose exchanges each open and close the port), without opening the port; the
 // exchanges of this process go on as before. One hold at a time. Returns 0 when another morva
-// process holds the port or runs an exchange on it; 1 otherwise, also when there is nothing to
-// hold (no such port: its exchanges then fail to open it). The system drops the hold when the
-// process ends in any way.
-// Windows: the per-port mutex, owned by the calling thread until ReleasePortHold.
+// process holds the port or runs an exchange on it; 1 otherwise. The system drops the hold when
+// the process ends in any way.
+// Windows: the per-port mutex, owned by the calling thread until ReleasePortHold; 1 also when
+// there is no such port (its exchanges then fail to open it).
 // Linux: flock(LOCK_EX) on the device's lock file morva-tty-<major>-<minor>.lock (so two port
 // numbers linked to one device share it) in /run/lock when every user may write there, else
-// /tmp; made with mode 0666 and left there.
+// /tmp; made with mode 0666 and left there. Whether the port is free is judged here, once: 0
+// also when there is no such port, when the tty is in use (a terminal, a console, a UUCP lock
+// file of a live process), and when the lock file's name is unusable or none can be made.
+// While the hold lasts, the exchanges on its device are not refused for a terminal, console or
+// lock file that appeared since.
 int HoldPort(int port);
 
 // Gives up the hold of HoldPort, if any.

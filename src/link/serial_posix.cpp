@@ -18,7 +18,6 @@
 #include "link/failure_trace.h"
 #include "link/serial_port.h"
 #include "link/serial_posix_shared.h"
-#include "link/tty_use_posix.h"
 
 namespace morva {
 namespace {
@@ -150,7 +149,7 @@ int SerialOpen(int port, CommPort* commPort) {
     char path[kDevicePathSize];
     // Locked before the open, which raises DTR and RTS on a real port.
     dev_t device = 0;
-    if (!FindPortDevice(port, path, &device) || TtyInUse(device) || LockedByAnother(device)) {
+    if (!FindPortDevice(port, path, &device) || HeldElsewhere(device)) {
         return 0;
     }
     CatchInterrupts();

@@ -14,8 +14,14 @@ inline constexpr int kDevicePathSize = 1024;
 // false when the name is none.
 bool FindPortDevice(int port, char* path, dev_t* device);
 
-// Takes the lock file of `device` for the exchange, before the tty is opened: true when another
-// morva's exchange or whole-command hold has it.
+// Takes the lock file of `device` for the exchange, before the tty is opened: true when the tty
+// is in use (TtyInUse), another morva's exchange or whole-command hold has the lock file, or
+// its name holds something unusable as a lock. Always false for the device that this process
+// holds (HoldPort), which was judged when the hold was taken.
+bool HeldElsewhere(dev_t device);
+
+// The lock-file part of HeldElsewhere alone: true when another morva's exchange or
+// whole-command hold has the lock file, or its name holds something unusable as a lock.
 bool LockedByAnother(dev_t device);
 
 // Gives up the exchange's lock file, if any.

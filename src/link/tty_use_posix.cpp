@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,8 @@
 namespace morva {
 namespace {
 
-// Distinct controlling terminals kept. Past that many, which ttys are free is unknown, and
-// every tty counts as in use.
+// Distinct controlling terminals kept, pseudo-terminals /dev/pts/<n> aside. Past that many, a
+// tty that is not among them is looked for in a pass over the process list of its own.
 constexpr int kTerminalCount = 1024;
 constexpr int kConsoleCount = 16;
 constexpr int kNameSize = 64;
@@ -32,10 +33,16 @@ constexpr unsigned int kVirtualConsoleEnd = 64;
 constexpr unsigned int kAuxiliaryMajor = 5;
 constexpr unsigned int kAuxiliaryConsoleMinor = 1;
 constexpr unsigned int kPseudoTerminalMajor = 136;
+// /dev/pts/<n> is (136, n), n below 2^20 (MINORBITS).
+constexpr unsigned int kSessionTerminalCount = 1U << 20U;
+constexpr unsigned int kWordBits = 64;
 
 // What the first call read of the system, kept for the rest of the run.
 struct SystemView {
     bool read = false;
+    // One bit for each /dev/pts/<n>, set when it is a controlling terminal: sessions, of
+    // which a machine may have any number, are told apart without a table that fills up.
+    std::array<std::uint64_t, kSessionTerminalCount / kWordBits> sessions{};
     std::array<dev_t, kTerminalCount> controlling{};
     int controllingCount = 0;
     bool controllingOverflow = false;
@@ -54,15 +61,22 @@ struct NamedDevice {
 };
 NamedDevice g_named;
 
-// Reads at most size - 1 bytes of `path` and ends them with a NUL: their count, or -1 with
-// errno set.
-int ReadSmallFile(const char* path, char* buffer, int size) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Reads at most size - 1 bytes of what `path` names, opened with `flags`, and ends them with a
+// NUL: their count, or -1 with errno set. With `regularOnly`, anything but a regular file is
+// not read (EINVAL).
+int ReadSmallFile(const char* path, char* buffer, int size, int flags = 0,
+                  bool regularOnly = false) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0) {
         return -1;
     }
-    const ssize_t got = read(fd, buffer, static_cast<size_t>(size - 1));
-    const int error = errno;
+    struct stat info {};
+    ssize_t got = -1;
+    int error = EINVAL;
+    if (!regularOnly || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))) {
+        got = read(fd, buffer, static_cast<size_t>(size - 1));
+        error = errno;
+    }
     close(fd);
     if (got < 0) {
         errno = error;
@@ -70,6 +84,13 @@ int ReadSmallFile(const char* path, char* buffer, int size) {
     }
     buffer[got] = '\0';
     return static_cast<int>(got);
+}
+
+// A UUCP lock file is read only when it is a regular file: any other user may have put a link
+// to a terminal or a device, or a FIFO, in its place, and neither is opened for what it leads
+// to nor read.
+int ReadLockFile(const char* path, char* buffer, int size) {
+    return ReadSmallFile(path, buffer, size, O_NOFOLLOW | O_NOCTTY, true);
 }
 
 // "<major>:<minor>" at the start of `text`.
@@ -109,7 +130,19 @@ dev_t ControllingTerminal(const char* line) {
     return makedev((value >> 8U) & 0xfffU, (value & 0xffU) | ((value >> 12U) & 0xfff00U));
 }
 
+bool IsSessionTerminal(dev_t device) {
+    return major(device) == kPseudoTerminalMajor && minor(device) < kSessionTerminalCount;
+}
+
+std::uint64_t SessionBit(dev_t device) {
+    return std::uint64_t{1} << (minor(device) % kWordBits);
+}
+
 void RememberControlling(SystemView* view, dev_t device) {
+    if (IsSessionTerminal(device)) {
+        view->sessions[minor(device) / kWordBits] |= SessionBit(device);
+        return;
+    }
     for (int i = 0; i < view->controllingCount; ++i) {
         if (view->controlling[i] == device) {
             return;
@@ -122,14 +155,16 @@ void RememberControlling(SystemView* view, dev_t device) {
     view->controlling[view->controllingCount++] = device;
 }
 
-// One pass over the process list. A process that ends meanwhile is passed over; without /proc
-// no terminal is known to be in use.
-void ReadControllingTerminals(SystemView* view) {
+// One pass over the process list, handing each controlling terminal to `take` until it returns
+// false. A process that ends meanwhile is passed over; without /proc no terminal is known.
+template <typename Take>
+void ForEachControllingTerminal(Take take) {
     DIR* processes = opendir("/proc");
     if (processes == nullptr) {
         return;
     }
-    while (const dirent* entry = readdir(processes)) {
+    bool more = true;
+    while (const dirent* entry = more ? readdir(processes) : nullptr) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
             continue;
         }
@@ -141,11 +176,16 @@ void ReadControllingTerminals(SystemView* view) {
             continue;
         }
         const dev_t terminal = ControllingTerminal(line.data());
-        if (terminal != 0) {
-            RememberControlling(view, terminal);
-        }
+        more = terminal == 0 || take(terminal);
     }
     closedir(processes);
+}
+
+void ReadControllingTerminals(SystemView* view) {
+    ForEachControllingTerminal([view](dev_t terminal) {
+        RememberControlling(view, terminal);
+        return true;
+    });
 }
 
 // The devices at the ends of the lines of /proc/consoles ("ttyS0 -W- (EC p a) 4:64").
@@ -195,13 +235,25 @@ bool IsConsole(const SystemView& view, dev_t device) {
     return false;
 }
 
+// A tty other than /dev/pts/<n> that is not in the table, once it is full, is looked for
+// afresh: as many terminals as there may be never make every tty count as in use.
 bool IsControlling(const SystemView& view, dev_t device) {
+    if (IsSessionTerminal(device)) {
+        return (view.sessions[minor(device) / kWordBits] & SessionBit(device)) != 0;
+    }
     for (int i = 0; i < view.controllingCount; ++i) {
         if (view.controlling[i] == device) {
             return true;
         }
     }
-    return view.controllingOverflow;
+    bool found = false;
+    if (view.controllingOverflow) {
+        ForEachControllingTerminal([device, &found](dev_t terminal) {
+            found = terminal == device;
+            return !found;
+        });
+    }
+    return found;
 }
 
 // The device's kernel name ("ttyUSB0", "pts/3"); false when it has none.
@@ -264,7 +316,7 @@ long long LockOwner(const char* text, int count) {
 }
 
 // True when the lock file LCK..<name> in `folder` names a live process, or exists and cannot
-// be read. A lock file of a process that has ended is stale and binds no one.
+// be read or is no regular file. A lock file of a process that has ended is stale and binds no one.
 bool LockedAt(const char* folder, const char* name) {
     std::array<char, kPathSize> path{};
     const int length = std::snprintf(path.data(), path.size(), "%s/LCK..%s", folder, name);
@@ -272,7 +324,7 @@ bool LockedAt(const char* folder, const char* name) {
         return false;
     }
     std::array<char, 32> text{};
-    const int count = ReadSmallFile(path.data(), text.data(), text.size());
+    const int count = ReadLockFile(path.data(), text.data(), text.size());
     if (count < 0) {
         return errno != ENOENT && errno != ENOTDIR;
     }

@@ -44,15 +44,29 @@ int Finish(bool fits, char* buffer, int length) {
     return length;
 }
 
-// A candidate that exists gives the settings path beside it, when that path fits.
+// A path formed in a buffer of kSettingsPathBytes (its length, or -1) within the characters
+// that a settings path may have.
+bool WithinCharacters(int length, const char* path) {
+    return length >= 0 && PathCharacters(std::string_view(path, static_cast<std::size_t>(length))) <
+                              kSettingsPathSize;
+}
+
+// A candidate that exists gives the settings path beside it, when that path fits; nothing is
+// written into settingsPath otherwise.
 bool TryCandidate(const IniSearchPlatform& platform, const char* candidate, const char* fileName,
                   const char* extension, char* settingsPath) {
     if (!platform.fileExists(candidate)) {
         return false;
     }
     const PathParts parts = SplitPath(candidate);
-    return JoinPath(parts.drive, parts.folder, fileName, extension, platform.pathSeparator,
-                    settingsPath, kSettingsPathSize) >= 0;
+    std::array<char, kSettingsPathBytes> joined{};
+    const int length = JoinPath(parts.drive, parts.folder, fileName, extension,
+                                platform.pathSeparator, joined.data(), kSettingsPathBytes);
+    if (!WithinCharacters(length, joined.data())) {
+        return false;
+    }
+    std::memcpy(settingsPath, joined.data(), static_cast<std::size_t>(length) + 1);
+    return true;
 }
 
 }  // namespace
@@ -74,6 +88,16 @@ PathParts SplitPath(std::string_view path) {
         parts.extension = path.substr(dot);
     }
     return parts;
+}
+
+int PathCharacters(std::string_view text) {
+    int count = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Continuation bytes add nothing; a four-byte sequence stands for a surrogate pair.
+        count += (byte & 0xC0U) == 0x80U ? 0 : (byte >= 0xF0U ? 2 : 1);
+    }
+    return count;
 }
 
 int JoinPath(std::string_view drive, std::string_view folder, std::string_view name,
@@ -112,20 +136,23 @@ int FormCandidate(std::string_view folder, char separator, std::string_view name
 int FindIniPathOn(const IniSearchPlatform& platform, const char* programPath, const char* fileName,
                   const char* extension, char* settingsPath) {
     settingsPath[0] = '\0';
-    std::array<char, kSettingsPathSize> candidate{};
+    std::array<char, kSettingsPathBytes> candidate{};
     const PathParts program = SplitPath(programPath != nullptr ? programPath : "");
     if (!program.drive.empty() || !program.folder.empty()) {
-        if (JoinPath(program.drive, program.folder, platform.executableName,
-                     platform.executableExtension, platform.pathSeparator, candidate.data(),
-                     kSettingsPathSize) >= 0 &&
+        if (WithinCharacters(JoinPath(program.drive, program.folder, platform.executableName,
+                                      platform.executableExtension, platform.pathSeparator,
+                                      candidate.data(), kSettingsPathBytes),
+                             candidate.data()) &&
             TryCandidate(platform, candidate.data(), fileName, extension, settingsPath)) {
             return 1;
         }
     } else {
         std::array<char, kCurrentDirSize> currentDir{};
         if (platform.getCurrentDir(currentDir.data(), kCurrentDirSize) == 1 &&
-            FormCandidate(currentDir.data(), platform.pathSeparator, platform.executableName,
-                          platform.executableExtension, candidate.data(), kSettingsPathSize) >= 0 &&
+            WithinCharacters(
+                FormCandidate(currentDir.data(), platform.pathSeparator, platform.executableName,
+                              platform.executableExtension, candidate.data(), kSettingsPathBytes),
+                candidate.data()) &&
             TryCandidate(platform, candidate.data(), fileName, extension, settingsPath)) {
             return 1;
         }
@@ -138,8 +165,10 @@ int FindIniPathOn(const IniSearchPlatform& platform, const char* programPath, co
         const std::string_view entry = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         if (!entry.empty() &&
-            FormCandidate(entry, platform.pathSeparator, platform.executableName,
-                          platform.executableExtension, candidate.data(), kSettingsPathSize) >= 0 &&
+            WithinCharacters(
+                FormCandidate(entry, platform.pathSeparator, platform.executableName,
+                              platform.executableExtension, candidate.data(), kSettingsPathBytes),
+                candidate.data()) &&
             TryCandidate(platform, candidate.data(), fileName, extension, settingsPath)) {
             return 1;
         }

@@ -7,7 +7,12 @@
 
 namespace morva {
 
-inline constexpr int kSettingsPathSize = 260;  // 259 characters and the terminator
+// The longest settings path and candidate: 259 characters (UTF-16 units, as Windows counts the
+// characters of a path) and the terminator.
+inline constexpr int kSettingsPathSize = 260;
+// The bytes that such a path takes as UTF-8, up to three a unit, with its terminator: the size
+// of every buffer that holds one.
+inline constexpr int kSettingsPathBytes = 3 * (kSettingsPathSize - 1) + 1;
 inline constexpr int kCurrentDirSize = 1024;
 
 // A path cut into its drive ("X:" when the second character is a colon), its folder (up to and
@@ -21,6 +26,10 @@ struct PathParts {
 };
 
 PathParts SplitPath(std::string_view path);
+
+// The characters of a UTF-8 text as Windows counts them in a path: UTF-16 units, two for a
+// character beyond U+FFFF. A byte that is not UTF-8 counts as one.
+int PathCharacters(std::string_view text);
 
 // Writes drive, folder, `separator` (unless the folder is empty or already ends in '\\' or '/'),
 // name and extension (with a dot before it unless it is empty or begins with one) into buffer.
@@ -50,10 +59,10 @@ struct IniSearchPlatform {
 // Searches, in this order, the program path's drive and folder (when it has either), else the
 // current directory, and then the PATH entries (empty ones skipped) for the executable. The
 // first candidate that exists gives the settings path: its drive and folder, `fileName`, a dot
-// and `extension`, written into settingsPath (kSettingsPathSize bytes). A candidate or settings
-// path that does not fit the buffer counts as absent; so does the current directory when it
-// cannot be read into kCurrentDirSize bytes. Returns 1 when found, else 0 with settingsPath
-// empty. Prints nothing.
+// and `extension`, written into settingsPath (kSettingsPathBytes bytes). A candidate or
+// settings path of more than kSettingsPathSize - 1 characters counts as absent; so does the
+// current directory when it cannot be read into kCurrentDirSize bytes. Returns 1 when found, else 0
+// with settingsPath empty. Prints nothing.
 int FindIniPath(const char* programPath, const char* fileName, const char* extension,
                 char* settingsPath);
 int FindIniPathOn(const IniSearchPlatform& platform, const char* programPath, const char* fileName,

@@ -25,7 +25,7 @@ constexpr std::size_t kPortTextSize = 258;  // a command text of 257 characters 
 }  // namespace
 
 int ReadPortSetting(const char* programPath) {
-    std::array<char, kSettingsPathSize> settingsPath{};
+    std::array<char, kSettingsPathBytes> settingsPath{};
     if (FindIniPath(programPath, kProgramName, kSettingsExtension, settingsPath.data()) == 0 ||
         !FileExists(settingsPath.data())) {
         return 0;
@@ -38,7 +38,7 @@ int ReadPortSetting(const char* programPath) {
 }
 
 void WritePortSetting(const char* programPath, const char* portText) {
-    std::array<char, kSettingsPathSize> settingsPath{};
+    std::array<char, kSettingsPathBytes> settingsPath{};
     // Without the executable's folder there is no file to name in the trace, nor to write:
     // like the read, the store then stays silent.
     if (FindIniPath(programPath, kProgramName, kSettingsExtension, settingsPath.data()) == 0) {

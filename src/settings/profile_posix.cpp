@@ -8,14 +8,15 @@
 #include <csignal>
 #include <string_view>
 
-#include "common/platform_posix.h"
 #include "common/text.h"
 #include "settings/profile.h"
+#include "settings/profile_open_posix.h"
 
 // Windows profile files read and written the way kernel32 does for what the program uses: the
 // whole file in one buffer and one scan; a write rewrites the file in place from the first
 // changed byte on, so that a link, the owner, the group and the mode stay and the folder need
-// not be writable. Values are one line: a value to write is cut at its first CR or LF.
+// not be writable. Links are followed only when root or the caller owns them. Values are one line:
+// a value to write is cut at its first CR or LF.
 namespace morva {
 namespace {
 
@@ -215,34 +216,16 @@ void WriteChange(int fd, std::string_view file, const Change& change) {
 }
 
 // The existing regular file, or a new one when there is none. A file without any write
-// permission is left alone even by root, as the Windows writer leaves a read-only file.
+// permission is left alone even by root, as the Windows writer leaves a read-only file; so is
+// a file of more than one name, which could be another user's hard link to any file.
 int OpenForWriting(const char* path) {
-    const int fd = OpenRegularFile(path, O_RDWR);
+    const int fd = OpenProfileFile(path, O_RDWR, true);
     struct stat info {};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || (info.st_mode & 0222) == 0)) {
+    if (fd >= 0 && (fstat(fd, &info) != 0 || (info.st_mode & 0222) == 0 || info.st_nlink != 1)) {
         close(fd);
         return -1;
     }
-    if (fd >= 0 || errno != ENOENT) {
-        return fd;
-    }
-    const int created = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (created >= 0 || errno != EEXIST) {
-        return created;
-    }
-    // EEXIST: another morva made it meanwhile, or the name is a link whose file is still to
-    // be made (O_EXCL never follows a link); that file is made where the link points.
-    const int existing = OpenRegularFile(path, O_RDWR);
-    if (existing >= 0 || errno != ENOENT) {
-        return existing;
-    }
-    const int target = open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (target >= 0 && (fstat(target, &info) != 0 || !S_ISREG(info.st_mode) ||
-                        fcntl(target, F_SETFL, fcntl(target, F_GETFL) & ~O_NONBLOCK) != 0)) {
-        close(target);
-        return -1;
-    }
-    return target;
+    return fd;
 }
 
 int ReadFromFile(int fd, const char* section, const char* key, int defaultValue) {
@@ -284,7 +267,7 @@ void WriteToFile(int fd, const char* section, const char* key, std::string_view 
 }  // namespace
 
 int ReadProfileInt(const char* section, const char* key, int defaultValue, const char* path) {
-    const int fd = OpenRegularFile(path, O_RDONLY);
+    const int fd = OpenProfileFile(path, O_RDONLY, false);
     if (fd < 0) {
         return defaultValue;
     }

@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -356,6 +358,127 @@ void UucpLockAsBinary(Bench* bench) {
     UucpLock(bench, true);
 }
 
+// Another user's UUCP lock file for the tty appears while the update runs, naming PID 1, which
+// always lives: the update was judged free when it took its hold, and goes on.
+void UucpLockDuringTheUpdate(Bench* bench) {
+    if (access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
+    }
+    const std::string path = e2e::UucpLockPath(bench->device->slave_path());
+    bench->device->SetLogger([bench, path](const std::string& line) {
+        if (line.find(" < ") != std::string::npos && bench->device->Commands().size() == 2) {
+            e2e::WriteFile(path, e2e::UucpLockText(1, false));
+        }
+    });
+    bench->afterRun = [path] {
+        EXPECT_TRUE(std::filesystem::exists(path));
+        std::remove(path.c_str());
+    };
+}
+
+// Another user's link at the tty's UUCP lock name leads to a terminal whose input waits: the
+// terminal is neither opened nor read, and the link counts as the lock of a live program.
+void LinkAtTheUucpLockName(Bench* bench) {
+    if (access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(write(master, "secret\n", 7), 7);
+    int waiting = 0;
+    for (int i = 0; i < 100 && waiting < 7; ++i) {
+        usleep(10000);
+        ASSERT_EQ(ioctl(slave, FIONREAD, &waiting), 0);
+    }
+    const std::string path = e2e::UucpLockPath(bench->device->slave_path());
+    std::filesystem::create_symlink(terminal, path);
+    bench->afterRun = [master, slave, path] {
+        int left = 0;
+        EXPECT_EQ(ioctl(slave, FIONREAD, &left), 0);
+        EXPECT_EQ(left, 7) << "the terminal's waiting input was read";
+        std::remove(path.c_str());
+        close(slave);
+        close(master);
+    };
+}
+
+// The name of morva's own lock file of the tty, in the folder that morva picks for it.
+std::string MorvaLockPath(const std::string& tty) {
+    struct stat device {};
+    struct stat folder {};
+    EXPECT_EQ(stat(tty.c_str(), &device), 0);
+    const bool shared = stat("/run/lock", &folder) == 0 && S_ISDIR(folder.st_mode) &&
+                        (folder.st_mode & 01777) == 01777;
+    return std::string(shared ? "/run/lock" : "/tmp") + "/morva-tty-" +
+           std::to_string(major(device.st_rdev)) + "-" + std::to_string(minor(device.st_rdev)) +
+           ".lock";
+}
+
+// Another user put something that cannot be morva's lock at the lock file's name before morva
+// made it; it goes after the run.
+void PlantAtTheLockPath(Bench* bench, void (*plant)(const std::string& path)) {
+    const std::string path = MorvaLockPath(bench->device->slave_path());
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    plant(path);
+    bench->afterRun = [path] {
+        std::error_code gone;
+        std::filesystem::remove(path, gone);
+    };
+}
+
+void LockPathIsAFolder(Bench* bench) {
+    PlantAtTheLockPath(bench, [](const std::string& path) {
+        ASSERT_TRUE(std::filesystem::create_directory(path));
+    });
+}
+
+void LockPathIsAFifo(Bench* bench) {
+    PlantAtTheLockPath(bench,
+                       [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); });
+}
+
+void LockPathIsADanglingLink(Bench* bench) {
+    PlantAtTheLockPath(bench, [](const std::string& path) {
+        std::filesystem::create_symlink(path + ".nowhere", path);
+    });
+}
+
+void LockPathIsAFileOfAnotherUser(Bench* bench) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make a file of another user";
+    }
+    PlantAtTheLockPath(bench, [](const std::string& path) {
+        e2e::WriteFile(path, "");
+        ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    });
+}
+
+// More sessions than the process list's table keeps, each with a controlling terminal.
+void ManySessions(Bench* bench) {
+    const int keeper = e2e::HoldManySessions(1030);
+    ASSERT_GT(keeper, 0) << "could not hold 1030 pseudo-terminals as controlling terminals";
+    bench->afterRun = [keeper] { e2e::EndProcess(keeper); };
+}
+
+// Among them, the tty is a login shell's terminal, found by the pass for that tty alone.
+void ControllingTerminalAmongManySessions(Bench* bench) {
+    ManySessions(bench);
+    const std::function<void()> sessions = bench->afterRun;
+    ControllingTerminalOfAnotherSession(bench);
+    const std::function<void()> shell = bench->afterRun;
+    bench->afterRun = [sessions, shell] {
+        shell();
+        sessions();
+    };
+}
+
 void ClosedOutput(Bench* bench) {
     bench->options.output = e2e::Output::kClosed;
 }
@@ -542,6 +665,64 @@ const BenchFault kBenchFaults[] = {
     {"Posix_UucpLockOfALiveProcessAsBinary",
      Build::kPosix,
      UucpLockAsBinary,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    Completed("Posix_UucpLockDuringTheUpdate", Build::kPosix, UucpLockDuringTheUpdate,
+              kUpdateOutput),
+    {"Posix_LinkAtTheUucpLockName",
+     Build::kPosix,
+     LinkAtTheUucpLockName,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_LockPathIsAFolder",
+     Build::kPosix,
+     LockPathIsAFolder,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_LockPathIsAFifo",
+     Build::kPosix,
+     LockPathIsAFifo,
+     kUpdate,
+     3,
+     0,
+     " ... test failed\n",
+     {}},
+    {"Posix_LockPathIsADanglingLink",
+     Build::kPosix,
+     LockPathIsADanglingLink,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_LockPathIsAFileOfAnotherUser",
+     Build::kPosix,
+     LockPathIsAFileOfAnotherUser,
+     kUpdate,
+     3,
+     0,
+     " ... test failed\n",
+     {}},
+    {"Posix_ManySessions",
+     Build::kPosix,
+     ManySessions,
+     {"UTID"},
+     0,
+     0,
+     "TARVEX-7310 V2.10\r\n",
+     {"UTID\r"}},
+    {"Posix_ControllingTerminalAmongManySessions",
+     Build::kPosix,
+     ControllingTerminalAmongManySessions,
      {"UTID"},
      3,
      0,

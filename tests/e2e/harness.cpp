@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -481,6 +482,65 @@ int HoldAsControllingTerminal(const std::string& tty) {
         EndProcess(pid);
     }
     return held ? pid : -1;
+}
+
+int HoldManySessions(int count) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t keeper = fork();
+    if (keeper == 0) {
+        // The sessions end with the tests, also when a test stops before it ends them. Nothing
+        // of the tests' own (ports, pipes) stays open in them.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close_range(3, static_cast<unsigned int>(ready[1]) - 1, 0);
+        close_range(static_cast<unsigned int>(ready[1]) + 1, ~0U, 0);
+        for (int i = 0; i < count; ++i) {
+            if (fork() != 0) {
+                continue;
+            }
+            // Each session ends with the keeper.
+            int unlocked = 0;
+            const int master = open("/dev/ptmx", O_RDWR | O_NOCTTY);
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1 || master < 0 ||
+                ioctl(master, TIOCSPTLCK, &unlocked) != 0 || setsid() < 0) {
+                _exit(1);
+            }
+            const int slave = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY);
+            if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0 || write(ready[1], "+", 1) != 1) {
+                _exit(1);
+            }
+            close(ready[1]);
+            for (;;) {
+                pause();
+            }
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    int held = 0;
+    char taken[256];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (keeper > 0 && held < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{ready[0], POLLIN, 0};
+        const ssize_t got = left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0
+                                ? read(ready[0], taken, sizeof taken)
+                                : 0;
+        if (got <= 0) {
+            break;
+        }
+        held += static_cast<int>(got);
+    }
+    close(ready[0]);
+    if (keeper > 0 && held < count) {
+        EndProcess(keeper);
+    }
+    return keeper > 0 && held >= count ? keeper : -1;
 }
 
 void EndProcess(int pid) {

@@ -119,6 +119,10 @@ bool WaitForVanish(const tarvexsim::Device& device);
 // login shell does its terminal: its id once it has, -1 when it failed. End it with EndProcess.
 int HoldAsControllingTerminal(const std::string& tty);
 void EndProcess(int pid);
+// Starts a process that keeps `count` sessions, each with a new pseudo-terminal as its
+// controlling terminal, as a terminal server with that many users does: its id once all are
+// held, -1 when they could not be. Ending it with EndProcess ends every session.
+int HoldManySessions(int count);
 // The id of a process that has ended.
 int EndedProcessId();
 

@@ -408,21 +408,59 @@ constexpr gid_t kNobodyGroup = 65534;
 
 struct SharedCase {
     const char* name;
-    // Makes the file holding "[morva]\nport=4\n"; returns its path (the link's target for a link).
+    // Makes the file holding "[morva]\nport=4\n", or what stands in its place; returns its path
+    // (the link's target for a link).
     std::string (*make)(const Workspace& ws);
+    bool asRoot = false;                      // else as user nobody
+    std::string after = "[morva]\nport=9\n";  // the target once SCOM 9 has run; "" for none
+    std::string shown = "9\n";                // what SCOM alone prints then
 };
 
 void PrintTo(const SharedCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// A file that every user may write, outside the program folder.
+std::string FileOfEveryone(const Workspace& ws) {
+    const std::string target = ws.root() + "/conf/bench.ini";
+    fs::create_directory(ws.root() + "/conf");
+    WriteFile(target, "[morva]\nport=4\n");
+    EXPECT_EQ(chmod(target.c_str(), 0666), 0);
+    return target;
+}
+
+// A file of root's that no other user may read or write, in a folder of root's: the target of
+// another user's links.
+std::string RootOnlyFile(const Workspace& ws, const std::string& name, bool made) {
+    const std::string folder = ws.root() + "/secret";
+    fs::create_directory(folder);
+    EXPECT_EQ(chmod(folder.c_str(), 0700), 0);
+    if (made) {
+        WriteFile(folder + "/" + name, "[morva]\nport=4\n");
+        EXPECT_EQ(chmod((folder + "/" + name).c_str(), 0600), 0);
+    }
+    return folder + "/" + name;
+}
+
+// The program folder shared by a group, as the package shares its folder with dialout.
+void ShareFolderWithGroup(const Workspace& ws) {
+    EXPECT_EQ(chown(ws.exeDir().c_str(), 0, kNobodyGroup), 0);
+    EXPECT_EQ(chmod(ws.exeDir().c_str(), 02775), 0);
+}
+
+// A link to `target` that another user of the group put in the place of the settings file;
+// returns the target.
+std::string LinkOfAnotherUser(const Workspace& ws, const std::string& target) {
+    ShareFolderWithGroup(ws);
+    fs::create_symlink(target, ws.settingsPath());
+    EXPECT_EQ(lchown(ws.settingsPath().c_str(), kOtherUser, kOtherUser), 0);
+    return target;
+}
+
 const SharedCase kShared[] = {
     {"LinkStaysAndItsTargetIsUpdated",
      [](const Workspace& ws) {
-         const std::string target = ws.root() + "/conf/bench.ini";
-         fs::create_directory(ws.root() + "/conf");
-         WriteFile(target, "[morva]\nport=4\n");
-         EXPECT_EQ(chmod(target.c_str(), 0666), 0);
+         const std::string target = FileOfEveryone(ws);
          fs::create_symlink("../conf/bench.ini", ws.settingsPath());
          return target;
      }},
@@ -442,36 +480,74 @@ const SharedCase kShared[] = {
          EXPECT_EQ(chmod(ws.settingsPath().c_str(), 0666), 0);
          return ws.settingsPath();
      }},
+    // Root's first store, by the program's full path under umask 022, makes the file that
+    // every user of the group then changes.
+    {"FirstStoreOfRootStaysWritableByTheGroup",
+     [](const Workspace& ws) {
+         ShareFolderWithGroup(ws);
+         const mode_t saved = umask(022);
+         EXPECT_EQ(ws.Run({"SCOM", "4"}).exitCode, 0);
+         umask(saved);
+         return ws.settingsPath();
+     }},
+    // Links that neither root nor the caller made are not followed: the store writes nothing,
+    // and the read finds no port.
+    {"LinkOfAnotherUserDoesNotRedirectRoot",
+     [](const Workspace& ws) { return LinkOfAnotherUser(ws, RootOnlyFile(ws, "file", true)); },
+     true, "[morva]\nport=4\n", "SCOM : morva.ini illegal format\n"},
+    {"DanglingLinkOfAnotherUserMakesNoFileForRoot",
+     [](const Workspace& ws) { return LinkOfAnotherUser(ws, RootOnlyFile(ws, "new", false)); },
+     true, "", "SCOM : morva.ini not found\n"},
+    {"LinkOfAnotherUserIsNotFollowed",
+     [](const Workspace& ws) { return LinkOfAnotherUser(ws, FileOfEveryone(ws)); }, false,
+     "[morva]\nport=4\n", "SCOM : morva.ini illegal format\n"},
+    // A second name of any file can be made by a user who may not write that file.
+    {"HardLinkIsNotWrittenByRoot",
+     [](const Workspace& ws) {
+         const std::string target = RootOnlyFile(ws, "file", true);
+         ShareFolderWithGroup(ws);
+         fs::create_hard_link(target, ws.settingsPath());
+         return target;
+     },
+     true, "[morva]\nport=4\n", "4\n"},
 };
 
 class SettingsShared : public ::testing::TestWithParam<SharedCase> {};
 
-// Run as user nobody when the tests run as root. The entry, its owner, group and mode stay.
-TEST_P(SettingsShared, StoreWritesInPlace) {
+// Run as user nobody when the tests run as root, unless the row says root. The entry, its
+// owner, group and mode stay.
+TEST_P(SettingsShared, StoreWritesInPlaceOrNowhere) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make files and links of other users";
+    }
+    const SharedCase& c = GetParam();
     Workspace ws(Build::kPosix);
     ASSERT_EQ(chmod(ws.root().c_str(), 0755), 0);
-    const std::string target = GetParam().make(ws);
+    const std::string target = c.make(ws);
     struct stat entry {};
     struct stat before {};
     ASSERT_EQ(lstat(ws.settingsPath().c_str(), &entry), 0);
-    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    const bool existed = stat(target.c_str(), &before) == 0;
     RunOptions options;
-    options.unprivileged = true;
+    options.unprivileged = !c.asRoot;
     const auto store = ws.Run({"SCOM", "9"}, options);
     EXPECT_EQ(store.output, "");
     EXPECT_EQ(store.exitCode, 0);
-    EXPECT_EQ(ReadFile(target), "[morva]\nport=9\n");
-    EXPECT_EQ(ws.Run({"SCOM"}, options).output, "9\n");
+    EXPECT_EQ(ReadFile(target), c.after);
+    EXPECT_EQ(fs::exists(target), existed);
+    EXPECT_EQ(ws.Run({"SCOM"}, options).output, c.shown);
     struct stat entryAfter {};
     struct stat after {};
     ASSERT_EQ(lstat(ws.settingsPath().c_str(), &entryAfter), 0);
-    ASSERT_EQ(stat(target.c_str(), &after), 0);
     EXPECT_EQ(entryAfter.st_ino, entry.st_ino);
     EXPECT_EQ(entryAfter.st_mode, entry.st_mode);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_uid, before.st_uid);
-    EXPECT_EQ(after.st_gid, before.st_gid);
-    EXPECT_EQ(after.st_mode, before.st_mode);
+    if (existed) {
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Posix, SettingsShared, ::testing::ValuesIn(kShared),

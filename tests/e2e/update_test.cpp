@@ -453,7 +453,7 @@ std::vector<UpdateCase> Rows(const std::vector<std::vector<UpdateCase>>& tables,
 // back beside the program, and the file is found and sent.
 struct NamesCase {
     const char* name;
-    const char* folder;
+    std::string folder;
     const char* file;
 };
 
@@ -483,6 +483,17 @@ TEST_P(Names, StoreAndUpdate) {
 const NamesCase kNames[] = {
     {"CentralEuropean", "\u0141ukasz", "\u017c\u00f3\u0142w.mot"},
     {"Chinese", "\u56fa\u4ef6", "\u56fa\u4ef6.mot"},
+    // 80 characters of three bytes each in UTF-8: the settings path has about 110 characters,
+    // far below the 259 of a Windows path, but more than 260 bytes.
+    {"LongChineseFolder",
+     [] {
+         std::string folder;
+         for (int i = 0; i < 40; ++i) {
+             folder += "\u56fa\u4ef6";
+         }
+         return folder;
+     }(),
+     "\u56fa\u4ef6.mot"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Builds, Names, ::testing::Combine(kBuilds, ::testing::ValuesIn(kNames)),
