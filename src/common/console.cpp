@@ -1,13 +1,24 @@
 #include "common/console.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
+
+#include "common/run_record.h"
 
 namespace morva {
 
 void Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    if (Recording()) {
+        va_list copy;
+        va_copy(copy, args);
+        std::array<char, 1024> text{};
+        std::vsnprintf(text.data(), text.size(), format, copy);
+        va_end(copy);
+        RecordMessage(text.data());
+    }
     std::vprintf(format, args);
     va_end(args);
     // A console that cannot be written has nowhere to report it.

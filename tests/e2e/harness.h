@@ -7,6 +7,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device.h"
@@ -47,6 +48,8 @@ struct RunOptions {
     bool closedInputAndOutput = false;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
+    // Variables added to the program's environment (MORVA_RECORD).
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 struct Result {
