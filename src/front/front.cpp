@@ -263,6 +263,9 @@ void PrintUsage() {
     Print("\n");
     Print("\t(example)\n");
     Print("\t%s.exe SCOM 1\n", kProgramName);
+    // After the fixed lines, which scripts may read: the run record's variable.
+    Print("\n");
+    Print("\tSet MORVA_RECORD=<file> to append one JSON line per run to <file>.\n");
 }
 
 void PrintUpdateHelp() {
