@@ -8,19 +8,28 @@
 
 namespace morva {
 
+namespace {
+
+// The run record keeps the last message.
+void RecordPrinted(const char* format, va_list args) {
+    std::array<char, 1024> text{};
+    static_cast<void>(std::vsnprintf(text.data(), text.size(), format, args));
+    RecordMessage(text.data());
+}
+
+}  // namespace
+
 void Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    if (Recording()) {
-        va_list copy;
-        va_copy(copy, args);
-        std::array<char, 1024> text{};
-        std::vsnprintf(text.data(), text.size(), format, copy);
-        va_end(copy);
-        RecordMessage(text.data());
-    }
     std::vprintf(format, args);
     va_end(args);
+    if (Recording()) {
+        va_list again;
+        va_start(again, format);
+        RecordPrinted(format, again);
+        va_end(again);
+    }
     // A console that cannot be written has nowhere to report it.
     static_cast<void>(std::fflush(stdout));
 }

@@ -104,7 +104,8 @@ void JsonString(JsonText* json, const char* bytes, std::size_t length, std::size
             escape[1] = c == '\n' ? 'n' : (c == '\r' ? 'r' : 't');
             Put(json, escape, 2);
         } else if (c < 0x20 || c == 0x7F || sequence == 0) {
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+            static_cast<void>(
+                std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c)));
             Put(json, escape, 6);
         } else {
             Put(json, bytes + i, sequence);

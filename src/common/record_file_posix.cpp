@@ -95,7 +95,7 @@ void GetRunIdentity(char* host, char* user, std::size_t capacity, long long* pid
         std::strlen(found->pw_name) < capacity) {
         std::memcpy(user, found->pw_name, std::strlen(found->pw_name) + 1);
     } else {
-        std::snprintf(user, capacity, "%u", static_cast<unsigned>(geteuid()));
+        static_cast<void>(std::snprintf(user, capacity, "%u", static_cast<unsigned>(geteuid())));
     }
     *pid = getpid();
 }
@@ -112,6 +112,7 @@ const char* FullPath(const char* path, char* buffer) {
         const std::size_t used = std::strlen(folder);
         const std::size_t length = std::strlen(path);
         if (used + 1 + length < kPathTextSize) {
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the path's copy ends it
             std::memcpy(buffer, folder, used);
             buffer[used] = '/';
             std::memcpy(buffer + used + 1, path, length + 1);

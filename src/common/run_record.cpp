@@ -24,10 +24,10 @@ constexpr std::size_t kMessageLimit = 512;
 constexpr std::size_t kNameLimit = 256;
 constexpr std::size_t kDeviceLimit = 1024;
 constexpr int kPortCount = 256;
-constexpr std::size_t kLineSize = 40 * 1024;
+constexpr std::size_t kLineSize = std::size_t{40} * 1024;
 static_assert(6 * (3 * kCommandLimit + kMessageLimit + 2 * kNameLimit + 2 * kDeviceLimit +
                    kPathTextSize) +
-                  8 * kPortCount + 2048 <
+                  std::size_t{8} * kPortCount + 2048 <
               kLineSize);
 
 using Clock = std::chrono::steady_clock;
@@ -181,7 +181,8 @@ void AddKindFields(JsonText* json, const Record& r, bool interrupted) {
 
 // The whole line, ended by a line feed; its length, or 0 when it does not fit (never, by the
 // bounds above).
-std::size_t BuildLine(char* buffer, bool interrupted, int exitCode) {
+std::size_t BuildLine(char* buffer,  // NOLINT(readability-non-const-parameter): written
+                      bool interrupted, int exitCode) {
     const Record& r = g_record;
     JsonText json{buffer, kLineSize};
     JsonOpen(&json, '{');
@@ -246,9 +247,10 @@ void FormatStartTime() {
     if (utc == nullptr) {
         return;
     }
-    std::snprintf(g_record.time.data(), g_record.time.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                  utc->tm_year + 1900, utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min,
-                  utc->tm_sec, static_cast<int>(ms % 1000));
+    static_cast<void>(std::snprintf(g_record.time.data(), g_record.time.size(),
+                                    "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
+                                    utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min,
+                                    utc->tm_sec, static_cast<int>(ms % 1000)));
 }
 
 }  // namespace

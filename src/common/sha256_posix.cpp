@@ -40,7 +40,7 @@ std::uint32_t Rotate(std::uint32_t x, int n) {
 void CompressPlain(std::uint32_t* h, const unsigned char* data, std::size_t blocks) {
     for (; blocks > 0; --blocks, data += kBlockSize) {
         std::uint32_t w[64];
-        for (int t = 0; t < 16; ++t) {
+        for (std::size_t t = 0; t < 16; ++t) {
             const unsigned char* p = data + 4 * t;
             w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
                    std::uint32_t{p[2]} << 8 | std::uint32_t{p[3]};
@@ -85,6 +85,13 @@ void CompressPlain(std::uint32_t* h, const unsigned char* data, std::size_t bloc
 }
 
 #if defined(__x86_64__)
+// NOLINTBEGIN(portability-simd-intrinsics): the SHA extensions exist only as such
+// Lane-wise sums of four 32-bit words (what _mm_add_epi32 does), as a vector expression.
+using Words4 = std::uint32_t __attribute__((vector_size(16)));
+__attribute__((target("sse4.1"))) __m128i Add32(__m128i a, __m128i b) {
+    return reinterpret_cast<__m128i>(reinterpret_cast<Words4>(a) + reinterpret_cast<Words4>(b));
+}
+
 // Four rounds at a time with SHA256RNDS2; the state is kept as ABEF and CDGH.
 __attribute__((target("sha,sse4.1"))) void CompressSha(std::uint32_t* h, const unsigned char* data,
                                                        std::size_t blocks) {
@@ -98,7 +105,7 @@ __attribute__((target("sha,sse4.1"))) void CompressSha(std::uint32_t* h, const u
         const __m128i abefSaved = abef;
         const __m128i cdghSaved = cdgh;
         __m128i w[4];
-        for (int g = 0; g < 16; ++g) {
+        for (std::size_t g = 0; g < 16; ++g) {
             __m128i words;
             if (g < 4) {
                 words = _mm_shuffle_epi8(
@@ -106,24 +113,27 @@ __attribute__((target("sha,sse4.1"))) void CompressSha(std::uint32_t* h, const u
             } else {
                 // w[g % 4] holds the words of group g - 4, w[(g + 3) % 4] those of group g - 1.
                 __m128i sum = _mm_sha256msg1_epu32(w[g % 4], w[(g + 1) % 4]);
-                sum = _mm_add_epi32(sum, _mm_alignr_epi8(w[(g + 3) % 4], w[(g + 2) % 4], 4));
+                const __m128i back7 = _mm_alignr_epi8(w[(g + 3) % 4], w[(g + 2) % 4], 4);
+                sum = Add32(sum, back7);
                 words = _mm_sha256msg2_epu32(sum, w[(g + 3) % 4]);
             }
             w[g % 4] = words;
-            __m128i k = _mm_add_epi32(
-                words, _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
+            __m128i k =
+                Add32(words, _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);
             k = _mm_shuffle_epi32(k, 0x0E);
             abef = _mm_sha256rnds2_epu32(abef, cdgh, k);
         }
-        abef = _mm_add_epi32(abef, abefSaved);
-        cdgh = _mm_add_epi32(cdgh, cdghSaved);
+        abef = Add32(abef, abefSaved);
+        cdgh = Add32(cdgh, cdghSaved);
     }
     const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
     const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_blend_epi16(feba, dchg, 0xF0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
+
+// NOLINTEND(portability-simd-intrinsics)
 
 using Compress = void (*)(std::uint32_t*, const unsigned char*, std::size_t);
 
