@@ -88,7 +88,7 @@ void CompressPlain(std::uint32_t* h, const unsigned char* data, std::size_t bloc
 // NOLINTBEGIN(portability-simd-intrinsics): the SHA extensions exist only as such
 // Lane-wise sums of four 32-bit words (what _mm_add_epi32 does), as a vector expression.
 using Words4 = std::uint32_t __attribute__((vector_size(16)));
-__attribute__((target("sse4.1"))) __m128i Add32(__m128i a, __m128i b) {
+__attribute__((target("sha,sse4.1"), always_inline)) inline __m128i Add32(__m128i a, __m128i b) {
     return reinterpret_cast<__m128i>(reinterpret_cast<Words4>(a) + reinterpret_cast<Words4>(b));
 }
 
