@@ -5,7 +5,7 @@
 namespace morva {
 
 bool NamePortDevice(int port, char* device, char* byId) {
-    std::snprintf(device, kPortNameSize, "\\\\.\\COM%d", port);
+    static_cast<void>(std::snprintf(device, kPortNameSize, "\\\\.\\COM%d", port));
     byId[0] = '\0';
     return false;
 }
