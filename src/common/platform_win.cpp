@@ -34,6 +34,13 @@ int ToWidePath(const char* path, wchar_t* wide, int capacity) {
     return length > 0 ? length : MultiByteToWideChar(CP_ACP, 0, path, -1, wide, capacity);
 }
 
+bool IsDeviceName(const wchar_t* wide) {
+    WidePath full{};
+    const DWORD length = GetFullPathNameW(wide, kWidePathSize, full.data(), nullptr);
+    return length < static_cast<DWORD>(kWidePathSize) &&
+           std::wcsncmp(full.data(), L"\\\\.\\", 4) == 0;
+}
+
 bool FileExists(const char* path) {
     WidePath wide{};
     return path != nullptr && ToWidePath(path, wide.data(), kWidePathSize) > 0 &&
@@ -61,13 +68,7 @@ std::FILE* OpenFileForReading(const char* path) {
     // A device name (COM3, NUL, CON) resolves into the device namespace: refused before it is
     // opened, since opening a serial port already changes its lines.
     WidePath wide{};
-    WidePath full{};
-    if (ToWidePath(path, wide.data(), kWidePathSize) == 0) {
-        return nullptr;
-    }
-    const DWORD length = GetFullPathNameW(wide.data(), kWidePathSize, full.data(), nullptr);
-    if (length < static_cast<DWORD>(kWidePathSize) &&
-        std::wcsncmp(full.data(), L"\\\\.\\", 4) == 0) {
+    if (ToWidePath(path, wide.data(), kWidePathSize) == 0 || IsDeviceName(wide.data())) {
         return nullptr;
     }
     const HANDLE handle = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

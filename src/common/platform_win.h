@@ -12,4 +12,7 @@ constexpr int kWidePathSize = 32768;
 // as the A calls take it) as a wide path; 0 when it does not fit.
 int ToWidePath(const char* path, wchar_t* wide, int capacity);
 
+// True when the wide path resolves into the device namespace (COM3, NUL, CON): no file there.
+bool IsDeviceName(const wchar_t* wide);
+
 }  // namespace morva

@@ -1,5 +1,6 @@
 #include "front/front.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -7,8 +8,10 @@
 #include "common/exit_codes.h"
 #include "common/platform.h"
 #include "common/product.h"
+#include "common/run_record.h"
 #include "common/text.h"
 #include "common/verbose.h"
+#include "link/port_name.h"
 #include "link/transact.h"
 #include "scan/scan.h"
 #include "settings/port_setting.h"
@@ -30,6 +33,42 @@ constexpr std::array<CommandRow, 3> kCommandTable = {{
 
 bool IsOptionWord(const char* word) {
     return word[0] == '-' || word[0] == '/';
+}
+
+// The command of the run for its record: the built-in word, or the words as joined for the
+// device (cut at the longest text that it takes).
+void RecordRunCommand(int argc, const char* const* argv, int commandIndex) {
+    if (!Recording() || commandIndex >= argc) {
+        return;
+    }
+    constexpr int kRecordKinds[] = {kRecordPassThrough, kRecordScan, kRecordScom, kRecordUpdate};
+    const int command = LookupCommand(argv[commandIndex]);
+    if (command != kCommandNone) {
+        RecordCommand(kRecordKinds[command], kCommandTable[command - 1].name, 4);
+        return;
+    }
+    constexpr auto kLimit = static_cast<std::size_t>(kMaxJoinedLength);
+    std::array<char, kLimit + 1> joined{};
+    std::size_t used = 0;
+    for (int i = commandIndex; i < argc && used < kLimit; ++i) {
+        if (i > commandIndex) {
+            joined[used++] = ' ';
+        }
+        const std::size_t length = std::min(std::strlen(argv[i]), kLimit - used);
+        std::memcpy(joined.data() + used, argv[i], length);
+        used += length;
+    }
+    RecordCommand(kRecordPassThrough, joined.data(), used);
+}
+
+void RecordUsedPort(int port) {
+    if (!Recording()) {
+        return;
+    }
+    std::array<char, kPortNameSize> device{};
+    std::array<char, kPortNameSize> byId{};
+    const bool named = NamePortDevice(port, device.data(), byId.data());
+    RecordPort(port, device.data(), named ? byId.data() : nullptr);
 }
 
 // Texts of the two callers of the port resolution.
@@ -54,6 +93,7 @@ int ResolvePort(const char* const* argv, const ResolutionTexts& texts, int* port
         Print(texts.notFound, kProgramName);
         return kExitNoPort;
     }
+    RecordUsedPort(*port);
     return kExitOk;
 }
 
@@ -103,12 +143,46 @@ int RunPassThrough(int argc, const char* const* argv, int commandIndex, int port
 
     std::array<char, kReplyPlaceSize> reply{};
     const int result = TransactCommand(port, kReplyString, commandLine.data(), reply.data());
+    RecordExchange(result != kExitPortOpen ? commandLine.data() : nullptr,
+                   result == kExitOk ? reply.data() : nullptr);
     if (reply[0] == '1' && (reply[1] == '\r' || reply[1] == '\n')) {
         Print("Command Error\n");
     } else {
         Print("%s\n", reply.data());
     }
     return result;
+}
+
+int RunCommand(int argc, const char* const* argv) {
+    const OptionScan scan = ScanOptions(argc, argv);
+    RecordRunCommand(argc, argv, scan.commandIndex);
+    if (scan.awaitingPort) {
+        Print("Need COM port number after '-c' option.\n");
+        return kExitBadPortArg;
+    }
+    if (scan.port == 0) {
+        Print("Illegal port number\n");
+        return kExitBadPortArg;
+    }
+    if (GetVerboseLevel() >= 1) {
+        Print("verbose level:%d\n", GetVerboseLevel());
+    }
+    const long long joined = JoinedLength(argc, argv, scan.commandIndex);
+    if (joined <= 0 || joined > kMaxJoinedLength) {
+        Print("Too long command or command-options.\n");
+        return kExitCommand;
+    }
+    const char* commandWord = argv[scan.commandIndex];
+    switch (LookupCommand(commandWord)) {
+        case kCommandHwsc:
+            return ScanDevices();
+        case kCommandScom:
+            return SetComPort(argc, argv, scan.commandIndex);
+        case kCommandUpdt:
+            return RunUpdate(argc, argv, scan.commandIndex, scan.port);
+        default:
+            return RunPassThrough(argc, argv, scan.commandIndex, scan.port);
+    }
 }
 
 }  // namespace
@@ -189,6 +263,9 @@ void PrintUsage() {
     Print("\n");
     Print("\t(example)\n");
     Print("\t%s.exe SCOM 1\n", kProgramName);
+    // After the fixed lines, which scripts may read: the run record's variable.
+    Print("\n");
+    Print("\tSet MORVA_RECORD=<file> to append one JSON line per run to <file>.\n");
 }
 
 void PrintUpdateHelp() {
@@ -205,34 +282,10 @@ int RunFront(int argc, const char* const* argv) {
         PrintUsage();
         return kExitOk;
     }
-    const OptionScan scan = ScanOptions(argc, argv);
-    if (scan.awaitingPort) {
-        Print("Need COM port number after '-c' option.\n");
-        return kExitBadPortArg;
-    }
-    if (scan.port == 0) {
-        Print("Illegal port number\n");
-        return kExitBadPortArg;
-    }
-    if (GetVerboseLevel() >= 1) {
-        Print("verbose level:%d\n", GetVerboseLevel());
-    }
-    const long long joined = JoinedLength(argc, argv, scan.commandIndex);
-    if (joined <= 0 || joined > kMaxJoinedLength) {
-        Print("Too long command or command-options.\n");
-        return kExitCommand;
-    }
-    const char* commandWord = argv[scan.commandIndex];
-    switch (LookupCommand(commandWord)) {
-        case kCommandHwsc:
-            return ScanDevices();
-        case kCommandScom:
-            return SetComPort(argc, argv, scan.commandIndex);
-        case kCommandUpdt:
-            return RunUpdate(argc, argv, scan.commandIndex, scan.port);
-        default:
-            return RunPassThrough(argc, argv, scan.commandIndex, scan.port);
-    }
+    BeginRecord();
+    const int code = RunCommand(argc, argv);
+    EndRecord(code);
+    return code;
 }
 
 }  // namespace morva

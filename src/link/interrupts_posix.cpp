@@ -4,6 +4,7 @@
 
 #include <csignal>
 
+#include "common/run_record.h"
 #include "link/serial_posix_shared.h"
 
 namespace morva {
@@ -13,8 +14,9 @@ volatile std::sig_atomic_t g_marked = 0;
 
 namespace {
 
-// Releases the port of an interrupted exchange (async-signal-safe calls only), then ends the
-// process by the signal as its default action would.
+// Releases the port of an interrupted exchange (async-signal-safe calls only), appends the run
+// record prepared for an interrupted update, then ends the process by the signal as its
+// default action would.
 void ReleaseOnSignal(int signal) {
     const int fd = g_openFd;
     if (fd >= 0) {
@@ -23,6 +25,7 @@ void ReleaseOnSignal(int signal) {
         }
         close(fd);
     }
+    WriteInterruptedRecord();
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);

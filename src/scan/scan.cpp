@@ -6,6 +6,7 @@
 
 #include "common/console.h"
 #include "common/product.h"
+#include "common/run_record.h"
 #include "link/transact.h"
 
 namespace morva {
@@ -37,6 +38,7 @@ int ScanDevices() {
             used += static_cast<std::size_t>(length);
         }
         ++hits;
+        RecordFound(port);
     }
     if (hits == 0) {
         Print("No %s connected.\n", kSeriesName);

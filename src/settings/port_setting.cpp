@@ -7,6 +7,7 @@
 #include "common/exit_codes.h"
 #include "common/platform.h"
 #include "common/product.h"
+#include "common/run_record.h"
 #include "common/text.h"
 #include "common/verbose.h"
 #include "settings/ini_path.h"
@@ -70,10 +71,12 @@ int SetComPort(int argc, const char* const* argv, int commandIndex) {
             return kExitBadPortArg;
         }
         WritePortSetting(PathArgument(argv, 0, programPath.data()), portText);
+        RecordScom(true, port);
         return kExitOk;
     }
     const int port = ReadPortSetting(PathArgument(argv, 0, programPath.data()));
     if (port > 0) {
+        RecordScom(false, port);
         Print("%d\n", port);
         return kExitOk;
     }

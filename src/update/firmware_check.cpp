@@ -80,13 +80,17 @@ int CheckFirmwareText(TextFile* file, FirmwareSummary* summary) {
     }
 }
 
-int CheckFirmwareFile(const char* path, FirmwareSummary* summary) {
+int CheckFirmwareFile(const char* path, FirmwareSummary* summary, ReadDigest* digest) {
     TextFile file;  // closed on every return
     if (OpenTextFile(path, &file) == 0) {
         return 1;
     }
+    file.digest = digest;
     FirmwareSummary read;
     const int lines = CheckFirmwareText(&file, &read);
+    if (lines > 0) {
+        ReadRestOfFile(&file);
+    }
     if (summary != nullptr) {
         *summary = read;
     }

@@ -32,7 +32,8 @@ int CheckFirmwareText(TextFile* file, FirmwareSummary* summary);
 // Returns the number of lines when every line passes CheckFirmwareLine; 0 for a line that does
 // not or an empty file; 1 when the file cannot be opened (a folder included). A line of more
 // than 255 characters counts as its pieces, each decoded on its own. `summary`, when given,
-// receives what the check read.
-int CheckFirmwareFile(const char* path, FirmwareSummary* summary = nullptr);
+// receives what the check read; `digest`, when given, every byte of a file that passes.
+int CheckFirmwareFile(const char* path, FirmwareSummary* summary = nullptr,
+                      ReadDigest* digest = nullptr);
 
 }  // namespace morva

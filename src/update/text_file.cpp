@@ -34,6 +34,10 @@ int FillBuffer(TextFile* text) {
         const std::size_t room = text->buffer.size() - static_cast<std::size_t>(kept);
         const std::size_t got = std::fread(text->buffer.data() + kept, 1, room, text->file);
         text->end += static_cast<int>(got);
+        if (text->digest != nullptr) {
+            AddToSha256(&text->digest->sha256, text->buffer.data() + kept, got);
+            text->digest->bytes += static_cast<long long>(got);
+        }
         if (got < room) {
             text->ended = true;  // end of file or a read error: both end the data
         }
@@ -125,6 +129,21 @@ int RewindTextFile(TextFile* text) {
     text->ended = false;
     text->dropped = false;
     return 1;
+}
+
+void ReadRestOfFile(TextFile* text) {
+    while (text->file != nullptr && text->digest != nullptr) {
+        const std::size_t got = std::fread(text->buffer.data(), 1, text->buffer.size(), text->file);
+        if (got == 0) {
+            break;
+        }
+        AddToSha256(&text->digest->sha256, text->buffer.data(), got);
+        text->digest->bytes += static_cast<long long>(got);
+    }
+    text->start = 0;
+    text->end = 0;
+    text->ended = true;
+    text->dropped = true;
 }
 
 void CloseTextFile(TextFile* text) {

@@ -7,11 +7,19 @@
 #include <array>
 #include <cstdio>
 
+#include "common/sha256.h"
+
 namespace morva {
 
 // A line buffer for ReadTextLine: 255 characters, the newline included, and a terminator.
 inline constexpr int kLineBufferSize = 256;
 inline constexpr int kTextReadBufferSize = 64 * 1024;
+
+// What a reader takes of the file's bytes besides its lines: their number and their SHA-256.
+struct ReadDigest {
+    Sha256 sha256;
+    long long bytes = 0;
+};
 
 // An open file and its read buffer. It belongs to the one procedure that reads the file, lives
 // on its stack, and closes the file when it goes out of scope if CloseTextFile was not called.
@@ -22,10 +30,11 @@ struct TextFile {
     ~TextFile();
 
     std::FILE* file = nullptr;
-    int start = 0;         // next unread byte of `buffer`
-    int end = 0;           // bytes held in `buffer`
-    bool ended = false;    // end of file, read error or 0x1A reached
-    bool dropped = false;  // bytes of the file were dropped from `buffer` to make room
+    int start = 0;                 // next unread byte of `buffer`
+    int end = 0;                   // bytes held in `buffer`
+    bool ended = false;            // end of file, read error or 0x1A reached
+    bool dropped = false;          // bytes of the file were dropped from `buffer` to make room
+    ReadDigest* digest = nullptr;  // takes every byte read, when given
     std::array<char, kTextReadBufferSize> buffer;
 };
 
@@ -42,6 +51,9 @@ int ReadTextLine(TextFile* text, char* line, int capacity);
 // again: its lines are those already read, whatever the file holds by now. Returns 1, or 0 when
 // the file cannot be read again.
 int RewindTextFile(TextFile* text);
+
+// Reads what is left of the file into its digest (the bytes after a 0x1A that ended the data).
+void ReadRestOfFile(TextFile* text);
 
 // Closes the file; harmless when it is not open.
 void CloseTextFile(TextFile* text);

@@ -6,6 +6,9 @@
 #include "common/console.h"
 #include "common/exit_codes.h"
 #include "common/platform.h"
+#include "common/record_file.h"
+#include "common/run_record.h"
+#include "common/sha256.h"
 #include "link/comm_port.h"
 #include "link/transact.h"
 #include "update/firmware_check.h"
@@ -50,6 +53,7 @@ int SendLine(int port, const char* command, bool lastLine) {
             return result;
         }
         const auto code = static_cast<unsigned char>(reply[0]);
+        RecordReply(code, true);
         if (code == kResendCode) {
             continue;
         }
@@ -79,10 +83,30 @@ struct PortHold {
     int taken;
 };
 
-}  // namespace
+// The file check; with a run record also the file's size and SHA-256, taken from the bytes
+// as the check reads them.
+int CheckAndRecord(const char* path, FirmwareSummary* checked) {
+    if (!Recording()) {
+        return CheckFirmwareFile(path, checked);
+    }
+    ReadDigest digest;
+    bool hashed = BeginSha256(&digest.sha256) != 0;
+    const int lines = CheckFirmwareFile(path, checked, &digest);
+    std::array<unsigned char, kSha256Size> sum{};
+    hashed = hashed && EndSha256(&digest.sha256, &sum) != 0;
+    if (lines > 0 && digest.bytes > 0) {
+        std::array<char, 2 * kSha256Size + 1> text{};
+        constexpr char kDigits[] = "0123456789abcdef";
+        for (std::size_t i = 0; i < sum.size(); ++i) {
+            text[2 * i] = kDigits[sum[i] >> 4U];
+            text[2 * i + 1] = kDigits[sum[i] & 0x0FU];
+        }
+        RecordChecked(digest.bytes, lines, hashed ? text.data() : nullptr);
+    }
+    return lines;
+}
 
-int TransferFirmware(int port, const char* path, const UpdatePass& pass,
-                     const FirmwareSummary& checked) {
+int RunPass(int port, const char* path, const UpdatePass& pass, const FirmwareSummary& checked) {
     // The pass sends from this one open of the file, found to be the checked file before the
     // device hears of the pass: a file put in its place afterwards is never read.
     TextFile file;  // closed on every return
@@ -102,6 +126,7 @@ int TransferFirmware(int port, const char* path, const UpdatePass& pass,
         return opened;
     }
     const auto code = static_cast<unsigned char>(reply[0]);
+    RecordReply(code, false);
     if (code == kRejectCode) {
         Print("UPDT : Rejected to update via RS-232C\n");
         return kExitCommand;
@@ -133,10 +158,12 @@ int TransferFirmware(int port, const char* path, const UpdatePass& pass,
         Print("\r%s : %d / %d", pass.label, sent.lines, checked.lines);
         const bool lastLine = line[1] == '9';
         MakeCommandText(line.data(), length);
+        RecordLine(sent.lines);
         const int result = SendLine(port, line.data(), lastLine);
         if (result != 0) {
             return result;
         }
+        RecordLineTaken();
     }
     if (sent.lines != checked.lines) {
         return RefuseChangedFile(sent.lines);
@@ -145,7 +172,21 @@ int TransferFirmware(int port, const char* path, const UpdatePass& pass,
     return 0;
 }
 
+}  // namespace
+
+int TransferFirmware(int port, const char* path, const UpdatePass& pass,
+                     const FirmwareSummary& checked) {
+    RecordPassBegin(pass.recordName);
+    const int result = RunPass(port, path, pass, checked);
+    RecordPassEnd(result == 0);
+    return result;
+}
+
 int UpdateFirmware(int port, int flash, const char* path) {
+    if (Recording()) {
+        std::array<char, kPathTextSize> full{};
+        RecordFirmware(path != nullptr ? FullPath(path, full.data()) : nullptr, flash);
+    }
     if (!FileExists(path)) {
         // printf of a null text is undefined; the message names the missing path this way.
         std::array<char, kPathTextSize> shown{};
@@ -154,7 +195,7 @@ int UpdateFirmware(int port, int flash, const char* path) {
         return kExitCommand;
     }
     FirmwareSummary checked;
-    if (CheckFirmwareFile(path, &checked) == 0) {
+    if (CheckAndRecord(path, &checked) == 0) {
         Print("UPDT : invalid file\n");
         return kExitCommand;
     }

@@ -10,9 +10,10 @@ namespace morva {
 struct UpdatePass {
     const char* label;
     const char* opening;
+    const char* recordName;  // in the run record
 };
-inline constexpr UpdatePass kTestPass = {"UPDT Test", "UPDT Test\r"};
-inline constexpr UpdatePass kFlashPass = {"UPDT Flash", "UPDT Flash\r"};
+inline constexpr UpdatePass kTestPass = {"UPDT Test", "UPDT Test\r", "test"};
+inline constexpr UpdatePass kFlashPass = {"UPDT Flash", "UPDT Flash\r", "flash"};
 
 // Returns the exit code. `path` may be null (no path word on the command line).
 int UpdateFirmware(int port, int flash, const char* path);

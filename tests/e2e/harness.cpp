@@ -433,8 +433,10 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
             }
         }
     }
+    for (const auto& [name, value] : options.environment) {
+        child.environment[name] = value;
+    }
     child.argv.insert(child.argv.end(), args.begin(), args.end());
-    child.environment.insert(options.environment.begin(), options.environment.end());
     Result result = Spawn(child, options);
     if (build_ == Build::kWindows) {
         result.output = TurnBackLineEnds(result.output);

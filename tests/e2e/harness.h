@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device.h"
@@ -50,7 +51,8 @@ struct RunOptions {
     bool defaultMap = false;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
-    // More environment variables for the program (under Wine, passed on to it).
+    // More environment variables for the program (under Wine, passed on to it): a driver
+    // model's script, a run record's file.
     std::map<std::string, std::string> environment;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "record_check.h"
 
 namespace {
 
@@ -77,7 +78,27 @@ struct UpdateCase {
     std::string output;
     int exitCode;
     Entry entry = Entry::kFile;
+    // With it, the run has MORVA_RECORD set and appends this line (as record_lines.py shows
+    // it; @DEV@ stands for the device), with output and exit code as without it.
+    std::string record = "";
 };
+
+// The record line of an update of fw.mot, checked as `file` ("3": kThree, "4": kFour, else no
+// file), with `passes` as the record lists them.
+std::string UpdateRecord(int exitCode, const std::string& message, const char* file, bool flash,
+                         const std::string& passes) {
+    const std::string checked =
+        file[0] == '3'
+            ? R"("bytes":53,"lines":3,"sha256":"782f0bf5c25a8b634c724f968ccc5f35b013a519ddf5ba4946b3778a410b326a")"
+        : file[0] == '4'
+            ? R"("bytes":68,"lines":4,"sha256":"4ad768e83d97ddcffdcaaba6f63d276c7cb09f02f78689d376a5bd7b146f3236")"
+            : R"("bytes":null,"lines":null,"sha256":null)";
+    const std::string name = file[0] == '3' || file[0] == '4' ? "fw.mot" : file;
+    return R"({"command":"UPDT","port":3,"device":"@DEV@","by_id":null,"exit":)" +
+           std::to_string(exitCode) + R"(,"interrupted":false,"message":")" + message +
+           R"(","file":")" + name + R"(",)" + checked + R"(,"flash":)" +
+           (flash ? "true" : "false") + R"(,"passes":[)" + passes + "]}\n";
+}
 
 void PrintTo(const UpdateCase& c, std::ostream* os) {
     *os << c.name;
@@ -104,10 +125,16 @@ TEST_P(Update, Handshake) {
     std::vector<std::string> args = {"-c", "3"};
     args.insert(args.end(), c.args.begin(), c.args.end());
 
-    const auto run = ws.Run(args);
+    const std::string record = ws.root() + "/record.jsonl";
+    const auto run = ws.Run(args, c.record.empty() ? e2e::RunOptions{} : e2e::WithRecord(record));
     EXPECT_EQ(run.output, c.output);
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(device.Commands(), c.received);
+    if (!c.record.empty()) {
+        std::string expected = c.record;
+        expected.replace(expected.find("@DEV@"), 5, e2e::RecordedDevice(build, 3));
+        EXPECT_EQ(e2e::RecordLines(record), expected);
+    }
 }
 
 const std::string kTestOk = " ... test succeeded\n";
@@ -128,7 +155,10 @@ const UpdateCase kWireTable[] = {
      [](Options* o) { o->open_reply = 0x31; },
      {kOpenTest},
      "UPDT : Rejected to update via RS-232C\n" + kTestFailed,
-     4},
+     4,
+     Entry::kFile,
+     UpdateRecord(4, "... test failed", "3", false,
+                  R"({"pass":"test","lines_sent":0,"resends":0,"reply":"31","stopped_at":0})")},
     {"OpeningAnsweredWithOtherByte",
      {"UPDT", "fw.mot"},
      Lines(kThree),
@@ -149,7 +179,10 @@ const UpdateCase kWireTable[] = {
      [](Options* o) { o->resends[1] = 2; },
      Join({{kOpenTest}, Sent({kHeader, kHeader, kHeader}), Sent({kData1, kEnd})}),
      Progress("UPDT Test", 3, 3) + kTestOk,
-     0},
+     0,
+     Entry::kFile,
+     UpdateRecord(0, "... test succeeded", "3", false,
+                  R"({"pass":"test","lines_sent":3,"resends":2,"reply":"10"})")},
     {"ResendOfTheEndRecord",
      {"UPDT", "fw.mot"},
      Lines(kThree),
@@ -241,7 +274,10 @@ const UpdateCase kWireTable[] = {
      [](Options* o) { o->silent_after = 2; },
      Join({{kOpenTest}, Sent({kHeader, kData1, kData2})}),
      Progress("UPDT Test", 3, 4) + "Cannot receive reply byte\n" + kTestFailed,
-     104},
+     104,
+     Entry::kFile,
+     UpdateRecord(104, "... test failed", "4", true,
+                  R"({"pass":"test","lines_sent":2,"resends":0,"reply":"11","stopped_at":3})")},
     {"DeviceDisappearsMidPass",
      {"UPDT", "-w", "fw.mot"},
      Lines(kFour),
@@ -260,7 +296,11 @@ const UpdateCase kFlashTable[] = {
      Join({{kOpenTest}, Sent(kThree), {kOpenFlash}, Sent(kThree)}),
      "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n"
      "\rUPDT Flash : 1 / 3\rUPDT Flash : 2 / 3\rUPDT Flash : 3 / 3 ... Update succeeded\n",
-     0},
+     0,
+     Entry::kFile,
+     UpdateRecord(0, "... Update succeeded", "3", true,
+                  R"({"pass":"test","lines_sent":3,"resends":0,"reply":"10"},)"
+                  R"({"pass":"flash","lines_sent":3,"resends":0,"reply":"10"})")},
     {"UpperCaseFlag",
      {"UPDT", "-W", "fw.mot"},
      Lines(kThree),
@@ -327,7 +367,8 @@ const UpdateCase kFileTable[] = {
      {},
      "UPDT : file not found \"none.mot\"\n",
      4,
-     Entry::kNothing},
+     Entry::kNothing,
+     UpdateRecord(4, R"(UPDT : file not found \"none.mot\")", "none.mot", false, "")},
     {"BadChecksumOnLastLine",
      {"UPDT", "-w", "fw.mot"},
      Lines({kHeader, kData1, "S9030000FD"}),

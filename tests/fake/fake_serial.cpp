@@ -1,8 +1,10 @@
 #include "fake_serial.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "link/port_name.h"
 #include "link/serial_port.h"
 
 namespace fake {
@@ -32,6 +34,12 @@ void ReplyAtFirstPoll(const std::string& arriving) {
 }  // namespace fake
 
 namespace morva {
+
+bool NamePortDevice(int port, char* device, char* byId) {
+    std::snprintf(device, kPortNameSize, "scripted port %d", port);
+    byId[0] = '\0';
+    return false;
+}
 
 int SerialOpen(int port, CommPort* commPort) {
     fake::g_record.lastPort = port;

@@ -141,7 +141,9 @@ const char kUsage[] =
     "\tmorva.ini will be created in the same folder as morva.exe.\n"
     "\n"
     "\t(example)\n"
-    "\tmorva.exe SCOM 1\n";
+    "\tmorva.exe SCOM 1\n"
+    "\n"
+    "\tSet MORVA_RECORD=<file> to append one JSON line per run to <file>.\n";
 
 const char kUpdateHelp[] =
     "[Description]\n"

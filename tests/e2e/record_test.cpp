@@ -1,0 +1,277 @@
+// The run record (MORVA_RECORD) end to end, on both builds: one line of each kind of run, a
+// record file that cannot be written, parallel updates into one file, an interrupted update.
+// Every run's output and exit code are those of the same run without the record.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "record_check.h"
+
+namespace {
+
+using e2e::Build;
+using e2e::Workspace;
+
+constexpr char kRecordName[] = "record.jsonl";
+
+struct KindCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string settings;  // morva.ini beside the program, when not empty
+    std::string output;
+    int exitCode;
+    std::string record;  // as record_lines.py shows it; @DEV@: the device of COM3; "": none
+    const char* variable = nullptr;  // MORVA_RECORD instead of the workspace's record file
+};
+
+void PrintTo(const KindCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string Common(const std::string& command, const std::string& port, int exitCode,
+                   const std::string& message) {
+    return R"({"command":)" + command + R"(,"port":)" + port +
+           (port == "null" ? R"(,"device":null)" : R"(,"device":"@DEV@")") +
+           R"(,"by_id":null,"exit":)" + std::to_string(exitCode) +
+           R"(,"interrupted":false,"message":)" + message;
+}
+
+class RecordKinds : public ::testing::TestWithParam<std::tuple<Build, KindCase>> {};
+
+TEST_P(RecordKinds, OneLinePerRun) {
+    const auto& [build, c] = GetParam();
+    Workspace ws(build);
+    ws.AddDevice(3);
+    if (!c.settings.empty()) {
+        e2e::WriteFile(ws.settingsPath(), c.settings);
+    }
+    const std::string record = ws.root() + "/" + kRecordName;
+    const auto run = ws.Run(c.args, e2e::WithRecord(c.variable != nullptr ? c.variable : record));
+    EXPECT_EQ(run.output, c.output);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    if (c.record.empty()) {
+        EXPECT_FALSE(std::filesystem::exists(record));
+        for (const auto& entry : std::filesystem::directory_iterator(ws.root())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "bin" || name == "ports") << name;
+        }
+        return;
+    }
+    std::string expected = c.record;
+    if (expected.find("@DEV@") != std::string::npos) {
+        expected.replace(expected.find("@DEV@"), 5, e2e::RecordedDevice(build, 3));
+    }
+    EXPECT_EQ(e2e::RecordLines(record), expected + "\n");
+}
+
+const std::string kLong(300, 'x');
+
+const KindCase kKinds[] = {
+    {"PassThrough",
+     {"-c", "3", "UTID"},
+     "",
+     "TARVEX-7310 V2.10\r\n",
+     0,
+     Common(R"("UTID")", "3", 0, R"("TARVEX-7310 V2.10")") +
+         R"(,"sent":"UTID\r","reply":"TARVEX-7310 V2.10\r"})"},
+    {"Scan",
+     {"hwscan"},
+     "",
+     "COM3\n\n",
+     0,
+     Common(R"("HWSC")", "null", 0, R"("COM3")") + R"(,"found":[3]})"},
+    {"ScomStores",
+     {"SCOM", "COM5"},
+     "",
+     "",
+     0,
+     Common(R"("SCOM")", "null", 0, "null") + R"(,"stored":5})"},
+    {"ScomShows",
+     {"SCOM"},
+     "[morva]\nport=3\n",
+     "3\n",
+     0,
+     Common(R"("SCOM")", "null", 0, R"("3")") + R"(,"shown":3})"},
+    {"RefusedPortValue",
+     {"-c", "0", "UTID"},
+     "",
+     "Illegal port number\n",
+     2,
+     Common(R"("UTID")", "null", 2, R"("Illegal port number")") + R"(,"sent":null,"reply":null})"},
+    {"CommandTooLong",
+     {"-c", "3", kLong},
+     "",
+     "Too long command or command-options.\n",
+     4,
+     Common("\"" + std::string(256, 'x') + "\"", "null", 4,
+            R"("Too long command or command-options.")") +
+         R"(,"sent":null,"reply":null})"},
+    {"NoCommandWord",
+     {"-v"},
+     "",
+     "verbose level:1\nToo long command or command-options.\n",
+     4,
+     Common("null", "null", 4, R"("Too long command or command-options.")") + "}"},
+    {"EmptyVariableMeansOff", {"-c", "3", "UTID"}, "", "TARVEX-7310 V2.10\r\n", 0, "", ""},
+};
+
+auto BuildAndRowName = [](const auto& info) {
+    return e2e::BuildName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+};
+INSTANTIATE_TEST_SUITE_P(Builds, RecordKinds,
+                         ::testing::Combine(::testing::Values(Build::kPosix, Build::kWindows),
+                                            ::testing::ValuesIn(kKinds)),
+                         BuildAndRowName);
+
+// --- A record file that cannot be written changes nothing of the run --------------------------
+
+struct UnwritableCase {
+    const char* name;
+    void (*make)(const std::string& path);  // makes what stands at the record's path
+    const char* why;                        // in the trace at -v
+    const char* below = "";                 // the record's path below the entry made
+};
+
+void PrintTo(const UnwritableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RecordUnwritable : public ::testing::TestWithParam<std::tuple<Build, UnwritableCase>> {};
+
+TEST_P(RecordUnwritable, RunUnchanged) {
+    const auto& [build, c] = GetParam();
+    Workspace ws(build);
+    ws.AddDevice(3);
+    const std::string entry = ws.root() + "/" + kRecordName;
+    c.make(entry);
+    const std::string record = entry + c.below;
+    const auto quiet = ws.Run({"-c", "3", "UTID"}, e2e::WithRecord(record));
+    EXPECT_EQ(quiet.output, "TARVEX-7310 V2.10\r\n");
+    EXPECT_EQ(quiet.exitCode, 0);
+    const auto verbose = ws.Run({"-v", "-c", "3", "UTID"}, e2e::WithRecord(record));
+    EXPECT_EQ(verbose.exitCode, 0);
+    const std::string trace = std::string("record not written to ") + record + ": " + c.why + "\n";
+    ASSERT_GE(verbose.output.size(), trace.size());
+    EXPECT_EQ(verbose.output.substr(verbose.output.size() - trace.size()), trace);
+    EXPECT_NE(e2e::ReadFile(entry + ".target").find("untouched"), std::string::npos)
+        << "the target of a refused link";
+}
+
+void MakeTarget(const std::string& path) {
+    e2e::WriteFile(path + ".target", "untouched\n");
+}
+
+const UnwritableCase kUnwritable[] = {
+    {"Folder",
+     [](const std::string& p) {
+         MakeTarget(p);
+         std::filesystem::create_directory(p);
+     },
+     "not a regular file"},
+    {"MissingFolder", MakeTarget, "cannot open it", "/inside"},
+};
+
+// Entries that Windows has not.
+const UnwritableCase kPosixUnwritable[] = {
+    {"Fifo",
+     [](const std::string& p) {
+         MakeTarget(p);
+         ASSERT_EQ(mkfifo(p.c_str(), 0666), 0);
+     },
+     "not a regular file"},
+    {"LinkOfAnotherUser",
+     [](const std::string& p) {
+         MakeTarget(p);
+         ASSERT_EQ(symlink((p + ".target").c_str(), p.c_str()), 0);
+         ASSERT_EQ(lchown(p.c_str(), 4242, 4242), 0);
+     },
+     "a link of another user"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, RecordUnwritable,
+                         ::testing::Combine(::testing::Values(Build::kPosix, Build::kWindows),
+                                            ::testing::ValuesIn(kUnwritable)),
+                         BuildAndRowName);
+INSTANTIATE_TEST_SUITE_P(Posix, RecordUnwritable,
+                         ::testing::Combine(::testing::Values(Build::kPosix),
+                                            ::testing::ValuesIn(kPosixUnwritable)),
+                         BuildAndRowName);
+
+const std::string kFirmware =
+    "S00B00004B52543037515F5894\nS1050010AABB85\nS1050012CCDD3F\nS9030000FC\n";
+
+class Record : public ::testing::TestWithParam<Build> {};
+
+// Sixteen stations update sixteen devices at once into one record file: sixteen whole lines.
+TEST_P(Record, ParallelUpdatesLeaveWholeLines) {
+    constexpr int kStations = 16;
+    Workspace ws(GetParam());
+    e2e::WriteFile(ws.root() + "/fw.mot", kFirmware);
+    for (int port = 1; port <= kStations; ++port) {
+        ws.AddDevice(port);
+    }
+    const std::string record = ws.root() + "/" + kRecordName;
+    std::vector<std::future<e2e::Result>> runs;
+    for (int port = 1; port <= kStations; ++port) {
+        runs.push_back(std::async(std::launch::async, [&ws, &record, port] {
+            return ws.Run({"-c", std::to_string(port), "UPDT", "-w", "fw.mot"},
+                          e2e::WithRecord(record));
+        }));
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.get().exitCode, 0);
+    }
+    const std::string lines = e2e::RecordLines(record);
+    std::set<int> ports;
+    for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
+        const std::size_t port = lines.find("\"port\":", at);
+        ASSERT_NE(port, std::string::npos) << lines;
+        ports.insert(std::stoi(lines.substr(port + 7)));
+        EXPECT_NE(lines.find(R"("exit":0,)", at), std::string::npos);
+    }
+    EXPECT_EQ(ports.size(), static_cast<std::size_t>(kStations)) << lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Record, ::testing::Values(Build::kPosix, Build::kWindows),
+                         [](const auto& info) { return e2e::BuildName(info.param); });
+
+// SIGTERM while the device keeps the third line waiting: the line of the interrupted update.
+TEST(RecordPosix, InterruptedUpdateLeavesItsLine) {
+    Workspace ws(Build::kPosix);
+    e2e::WriteFile(ws.root() + "/fw.mot", kFirmware);
+    tarvexsim::Options options;
+    options.silent_after = 2;
+    auto& device = ws.AddDevice(3, options);
+    const std::string record = ws.root() + "/" + kRecordName;
+    e2e::RunOptions run = e2e::WithRecord(record);
+    run.started = [&device](int pid) {
+        for (int i = 0; i < 500 && device.Commands().size() < 4; ++i) {
+            usleep(10000);
+        }
+        usleep(100000);
+        kill(pid, SIGTERM);
+    };
+    const auto result = ws.Run({"-c", "3", "UPDT", "-w", "fw.mot"}, run);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(
+        e2e::RecordLines(record),
+        R"({"command":"UPDT","port":3,"device":"/dev/pts/N","by_id":null,"exit":null,)"
+        R"("interrupted":true,"message":"UPDT Test : 3 / 4","file":"fw.mot","bytes":68,"lines":4,)"
+        R"("sha256":"4ad768e83d97ddcffdcaaba6f63d276c7cb09f02f78689d376a5bd7b146f3236","flash":true,)"
+        R"("passes":[{"pass":"test","lines_sent":2,"resends":0,"reply":"11","stopped_at":3}]})"
+        "\n");
+    // The port was released before the record was written and the process ended.
+    device.SetOptions(tarvexsim::Options{});
+    EXPECT_EQ(ws.Run({"-c", "3", "UTID"}).exitCode, 0);
+}
+
+}  // namespace
