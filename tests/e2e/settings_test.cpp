@@ -359,6 +359,10 @@ INSTANTIATE_TEST_SUITE_P(Builds, Settings, kBothBuilds, BuildParamName);
 
 // Root writes anywhere: the program runs as user nobody then.
 TEST(SettingsPosix, UnwritableFolderKeepsTheOldFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the settings file must belong to another user than the one "
+                        "who runs the program";
+    }
     Workspace ws(Build::kPosix);
     const std::string before = "; bench PC\n[morva]\nport=4\n";
     WriteFile(ws.settingsPath(), before);
@@ -410,6 +414,7 @@ struct SharedCase {
     const char* name;
     // Makes the file holding "[morva]\nport=4\n"; returns its path (the link's target for a link).
     std::string (*make)(const Workspace& ws);
+    bool otherOwner = false;  // the file belongs to another user: only root may make it so
 };
 
 void PrintTo(const SharedCase& c, std::ostream* os) {
@@ -433,7 +438,8 @@ const SharedCase kShared[] = {
          EXPECT_EQ(chown(ws.settingsPath().c_str(), kOtherUser, kNobodyGroup), 0);
          EXPECT_EQ(chmod(ws.settingsPath().c_str(), 0664), 0);
          return ws.settingsPath();
-     }},
+     },
+     true},
     {"WritableFileInAStickyFolder",
      [](const Workspace& ws) {
          EXPECT_EQ(chmod(ws.exeDir().c_str(), 01777), 0);
@@ -441,13 +447,17 @@ const SharedCase kShared[] = {
          EXPECT_EQ(chown(ws.settingsPath().c_str(), kOtherUser, kOtherUser), 0);
          EXPECT_EQ(chmod(ws.settingsPath().c_str(), 0666), 0);
          return ws.settingsPath();
-     }},
+     },
+     true},
 };
 
 class SettingsShared : public ::testing::TestWithParam<SharedCase> {};
 
 // Run as user nobody when the tests run as root. The entry, its owner, group and mode stay.
 TEST_P(SettingsShared, StoreWritesInPlace) {
+    if (GetParam().otherOwner && geteuid() != 0) {
+        GTEST_SKIP() << "needs root: gives the settings file to another user (chown)";
+    }
     Workspace ws(Build::kPosix);
     ASSERT_EQ(chmod(ws.root().c_str(), 0755), 0);
     const std::string target = GetParam().make(ws);
