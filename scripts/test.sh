@@ -44,9 +44,9 @@ stage "lint (scripts/lint.sh)" scripts/lint.sh
 counts() {
     local tally disabled
     tally=$(grep -E '^[0-9]+% tests passed' "$1" | tail -1 || true)
-    if [ -n "$tally" ]; then
-        disabled=$(grep -c '(Disabled)' "$1" || true)
-        [ "$disabled" -gt 0 ] && tally+=", $disabled disabled (no Wine for this build here)"
+    disabled=$(grep -c '\*\*\*Not Run (Disabled)' "$1" || true)
+    if [ -n "$tally" ] || [ "$disabled" -gt 0 ]; then
+        [ "$disabled" -gt 0 ] && tally+="${tally:+, }$disabled disabled (no Wine for this build here)"
         echo "$tally"
     else
         grep -v '^[[:space:]]*$' "$1" | tail -1 | cut -c1-120 || true
