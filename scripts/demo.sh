@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh demo
 cmake --preset posix >/dev/null
 cmake --build --preset posix --target morva tarvex-sim
 

@@ -1,41 +1,85 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build, test and package morva (both builds).
+# Installs what a fresh Debian machine lacks, for one use of it:
+#   scripts/setup.sh demo   the compiler, CMake and Ninja, for scripts/demo.sh
+#   scripts/setup.sh [test] everything to build, test and package both programs (the default)
+# Nothing is missing on a machine set up before: then it calls neither apt nor sudo.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=(
-    cmake ninja-build g++ googletest libgtest-dev
+profile=${1:-test}
+# The posix preset's configuration looks for GoogleTest; the demo's sample firmware needs
+# srec_cat.
+demo_packages=(cmake ninja-build g++ libgtest-dev srecord)
+test_packages=(
+    "${demo_packages[@]}" googletest
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
-    srecord time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
+    time clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     qemu-system-x86 linux-image-amd64 busybox-static
     dpkg-dev icoutils lintian devscripts socat
     g++-mingw-w64-i686-posix mingw-w64-i686-dev
 )
+# The demo does without what its packages only recommend (image libraries, manual pages).
+case "$profile" in
+demo) packages=("${demo_packages[@]}") install_options=(--no-install-recommends) ;;
+test) packages=("${test_packages[@]}") install_options=() ;;
+*)
+    echo "usage: $0 [demo|test]" >&2
+    exit 2
+    ;;
+esac
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+# sudo resets the environment: the front end is set behind it, so that apt asks nothing.
+apt_get() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
+apt_update() {
+    apt_get update ||
+        echo "setup: a package index failed to download (above); harmless: apt installs from the indexes it has, and says below if a package is then missing" >&2
+}
+
+# Whether this kernel runs 32-bit x86 programs, asked of the kernel itself with a tiny static
+# i386 program that exits with 42 (no 32-bit library needed). Where it cannot, nothing 32-bit
+# is installed: Wine's 32-bit side would stop Wine as a whole there (its loader is a 32-bit
+# program), and the 32-bit Windows tests then show as disabled, never as passed.
+runs_32bit() {
+    mkdir -p build
+    local probe
+    probe=$(mktemp build/probe-i386.XXXXXX)
+    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\010\64\0\0\0' >"$probe"
+    printf '\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\010' >>"$probe"
+    printf '\0\200\4\010\135\0\0\0\135\0\0\0\5\0\0\0\0\20\0\0' >>"$probe"
+    printf '\61\333\263\52\61\300\100\315\200' >>"$probe"  # exit(42) through int 0x80
+    chmod +x "$probe"
+    local status=0
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ "$status" -eq 42 ]
+}
+
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    # A mirror that fails one index (of another architecture) must not stop the rest.
-    "${sudo[@]}" apt-get update -q || echo "setup: some package indexes failed; going on" >&2
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+    echo "setup: installing ${missing[*]}"
+    apt_update
+    apt_get install "${install_options[@]}" "${missing[@]}"
 fi
 
-# The 32-bit Windows build runs its tests under Wine's 32-bit side (wine32:i386), on machines
-# whose kernel runs 32-bit programs: elsewhere wine32 would stop Wine as a whole (its loader is
-# a 32-bit program), so it is installed only once a 32-bit program is seen to run. Best effort:
-# without it the 32-bit rows show as disabled, never as passed.
-runs_32bit() { [ -e /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386
-        "${sudo[@]}" apt-get update -q || true
-    fi
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q libc6:i386 || true
-    if runs_32bit; then
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q wine32:i386 || true
+if [ "$profile" = test ] && runs_32bit; then
+    missing32=()
+    for p in libc6:i386 wine32:i386; do
+        installed "$p" || missing32+=("$p")
+    done
+    if [ ${#missing32[@]} -gt 0 ]; then
+        echo "setup: this kernel runs 32-bit programs: installing ${missing32[*]}"
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            as_root dpkg --add-architecture i386
+            apt_update
+        fi
+        apt_get install "${missing32[@]}" ||
+            echo "setup: Wine's 32-bit side did not install; the 32-bit Windows tests show as disabled" >&2
     fi
 fi

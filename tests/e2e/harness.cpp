@@ -35,6 +35,13 @@ std::string WinePrefix() {
     return prefix != nullptr ? prefix : "";
 }
 
+// A program that the build made, at its build path, or below $MORVA_TEST_PROGRAM_ROOT at that
+// same path when it is set: copies for a user who may not reach the build tree.
+std::string BuiltProgram(const std::string& path) {
+    const char* root = std::getenv("MORVA_TEST_PROGRAM_ROOT");
+    return root != nullptr && *root != '\0' ? root + path : path;
+}
+
 std::string TurnBackLineEnds(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -74,29 +81,44 @@ std::size_t FillPipe(int fd) {
     return filled;
 }
 
-Result Spawn(const Child& child, const RunOptions& options) {
-    std::vector<std::string> envStore;
+// The environment of a program under test: the caller's, with the child's own variables, and
+// whatever the caller's locale, a UTF-8 one (Wine maps names outside ASCII to Unix file names
+// through it, and fails to find them in the C locale). Wine's own variables come only from the
+// child, so that the caller's WINEPREFIX, WINEPATH or WINEDEBUG change nothing.
+std::vector<std::string> Environment(const Child& child) {
+    std::vector<std::string> entries;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         const std::string name = entry.substr(0, entry.find('='));
-        if (child.environment.count(name) == 0) {
-            envStore.push_back(entry);
+        const bool dropped = name == "LANG" || name == "LANGUAGE" || name.rfind("LC_", 0) == 0 ||
+                             name.rfind("WINE", 0) == 0;
+        if (!dropped && child.environment.count(name) == 0) {
+            entries.push_back(entry);
         }
     }
+    if (child.environment.count("LC_ALL") == 0) {
+        entries.push_back("LC_ALL=C.UTF-8");
+    }
     for (const auto& [name, value] : child.environment) {
-        envStore.push_back(name + "=" + value);
+        entries.push_back(name + "=" + value);
     }
-    std::vector<char*> envp;
-    for (std::string& s : envStore) {
-        envp.push_back(s.data());
+    return entries;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) {
+        pointers.push_back(s.data());
     }
-    envp.push_back(nullptr);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+Result Spawn(const Child& child, const RunOptions& options) {
+    std::vector<std::string> envStore = Environment(child);
+    std::vector<char*> envp = Pointers(envStore);
     std::vector<std::string> argStore = child.argv;
-    std::vector<char*> argv;
-    for (std::string& s : argStore) {
-        argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Pointers(argStore);
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
@@ -188,17 +210,12 @@ Result Spawn(const Child& child, const RunOptions& options) {
 // its process id, or -1.
 int Start(const Child& child) {
     std::vector<std::string> argStore = child.argv;
-    std::vector<char*> argv;
-    for (std::string& s : argStore) {
-        argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Pointers(argStore);
+    std::vector<std::string> envStore = Environment(child);
+    std::vector<char*> envp = Pointers(envStore);
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
-        for (const auto& [name, value] : child.environment) {
-            setenv(name.c_str(), value.c_str(), 1);
-        }
         const int devnull = open("/dev/null", O_RDWR);
         const int out = child.output.empty()
                             ? devnull
@@ -206,7 +223,7 @@ int Start(const Child& child) {
         dup2(devnull, 0);
         dup2(out, 1);
         dup2(out, 2);
-        execv(child.exec.c_str(), argv.data());
+        execve(child.exec.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (pid < 0) {
@@ -240,10 +257,11 @@ Workspace::Workspace(Build build, const std::string& exeFolder, const std::strin
     fs::create_directories(exeDir_);
     // MORVA_WINDOWS_EXE in the environment: another Windows build (the 32-bit one) in its rows.
     const char* windowsExe = std::getenv("MORVA_WINDOWS_EXE");
-    const std::string source = !program.empty()                       ? program
-                               : build != Build::kWindows             ? MORVA_POSIX_EXE
-                               : windowsExe != nullptr && *windowsExe ? windowsExe
-                                                                      : MORVA_WINDOWS_EXE;
+    const std::string built = !program.empty()                       ? program
+                              : build != Build::kWindows             ? MORVA_POSIX_EXE
+                              : windowsExe != nullptr && *windowsExe ? windowsExe
+                                                                     : MORVA_WINDOWS_EXE;
+    const std::string source = BuiltProgram(built);
     if (!fs::exists(source)) {
         ADD_FAILURE() << "missing " << source << ": build the posix and windows presets first";
     } else {
@@ -337,7 +355,8 @@ bool Workspace::MakeTtyPair(std::string* deviceEnd, std::string* programEnd) {
     return true;
 }
 
-void Workspace::AddSimulatorProgram(int port, const std::string& simulator) {
+void Workspace::AddSimulatorProgram(int port, const std::string& builtSimulator) {
+    const std::string simulator = BuiltProgram(builtSimulator);
     if (!fs::exists(simulator)) {
         ADD_FAILURE() << "missing " << simulator << ": build the windows preset first";
         return;

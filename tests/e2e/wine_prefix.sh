@@ -4,7 +4,9 @@
 set -u
 action=$1
 prefix=$2
-export WINEPREFIX="$prefix" WINEDEBUG=-all
+# The locale that the tests give Wine, whatever the caller's (names outside ASCII need UTF-8).
+unset LANG LANGUAGE
+export WINEPREFIX="$prefix" WINEDEBUG=-all LC_ALL=C.UTF-8
 case "$action" in
 setup)
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
