@@ -189,7 +189,7 @@ TEST_P(Faults, LateReplyIsNotTheNextAnswer) {
     late.replies["SLOW"] = "LATE\r";
     late.split = true;
     late.split_at = 1;
-    late.split_ms = 2300;
+    late.rest_after_close = true;
     auto& device = ws.AddDevice(3, late);
     EXPECT_EQ(ws.Run({"-c", "3", "SLOW"}).exitCode, 104);
     // The rest of the late reply waits in the port before the next exchange opens it.
