@@ -45,6 +45,12 @@ struct RunOptions {
     Output output = Output::kRead;
     // POSIX build: standard input and output closed, as `<&- >&-` leave them (no output then).
     bool closedInputAndOutput = false;
+    // POSIX build: started in a session of its own without a controlling terminal, as a
+    // service is, rather than in a process group of its own.
+    bool sessionLeader = false;
+    // POSIX build: run in the new process just before the program (async-signal-safe calls
+    // only); false fails the run with exit code 124.
+    std::function<bool()> inChild;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
 };
