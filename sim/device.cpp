@@ -134,12 +134,17 @@ void Device::OnCommand(const std::string& command) {
         stream_next_ = now;
         Log(r.stream == Stream::kFlood ? "> (flood)" : "> (trickle forever)");
     } else {
+        bool first = true;
         for (Piece& piece : PlanReply(r.reply, command.size(), options)) {
-            out_.push_back(Timed{now + piece.at, std::move(piece.bytes)});
+            const bool held = options.rest_after_close && !first;
+            out_.push_back(
+                Timed{held ? Clock::time_point::max() : now + piece.at, std::move(piece.bytes)});
+            first = false;
         }
         Log("> " + Escape(r.reply));
     }
-    const auto last = out_.empty() ? now : out_.back().at;
+    const auto last =
+        out_.empty() || out_.back().at == Clock::time_point::max() ? now : out_.back().at;
     vanish_deadline_ = last + kVanishGrace;
 }
 

@@ -285,8 +285,14 @@ void Device::DropOnClose() {
     bool closed = false;
     while (read(closes_, events, sizeof events) > 0)
         closed = true;
-    if (closed)
-        DropOutput();
+    if (!closed)
+        return;
+    // What waited for the close goes out now, late.
+    for (Timed& piece : out_) {
+        if (piece.at == Clock::time_point::max())
+            piece.at = Clock::now();
+    }
+    DropOutput();
 }
 
 void Device::Serve() {

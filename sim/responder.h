@@ -40,6 +40,8 @@ struct Options {
     // The port keeps what its user left unread and what arrived while it was closed, and every
     // reply goes out whole, as on a port whose far end stays open.
     bool keep_unread = false;
+    // With split: the second piece goes out only once the port's user has closed the port.
+    bool rest_after_close = false;
 
     // Firmware handshake faults. Line numbers count from 1 within a pass; resends do not count.
     int open_reply = kNext;       // answer to "UPDT Test\r"/"UPDT Flash\r"; 0x11 opens a pass

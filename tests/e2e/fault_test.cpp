@@ -2,8 +2,11 @@
 // the program promises, in bounded time, and leaves the port free for the next exchange.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -13,8 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -191,7 +198,7 @@ TEST_P(Faults, LateReplyIsNotTheNextAnswer) {
     late.replies["SLOW"] = "LATE\r";
     late.split = true;
     late.split_at = 1;
-    late.split_ms = 2300;
+    late.rest_after_close = true;
     auto& device = ws.AddDevice(3, late);
     EXPECT_EQ(ws.Run({"-c", "3", "SLOW"}).exitCode, 104);
     // The rest of the late reply waits in the port before the next exchange opens it.
@@ -335,19 +342,22 @@ void ControllingTerminalOfAnotherSession(Bench* bench) {
     };
 }
 
-// Another program holds the tty by a UUCP lock file naming a live process (this one); once
-// the file names a process that has ended, it is stale and binds no one.
-void UucpLock(Bench* bench, bool binary) {
+// Another program holds the tty by the UUCP lock file `path` naming a live process (this one);
+// once the file names a process that has ended, it is stale and binds no one.
+void UucpLockAt(Bench* bench, const std::string& path, bool binary) {
     if (access("/run/lock", W_OK) != 0) {
         GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
     }
-    const std::string path = e2e::UucpLockPath(bench->device->slave_path());
     e2e::WriteFile(path, e2e::UucpLockText(getpid(), binary));
     bench->afterRun = [bench, path, binary] {
         e2e::WriteFile(path, e2e::UucpLockText(e2e::EndedProcessId(), binary));
         ExpectPortFree(*bench->ws, *bench->device);
         std::remove(path.c_str());
     };
+}
+
+void UucpLock(Bench* bench, bool binary) {
+    UucpLockAt(bench, e2e::UucpLockPath(bench->device->slave_path()), binary);
 }
 
 void UucpLockAsText(Bench* bench) {
@@ -479,6 +489,191 @@ void ControllingTerminalAmongManySessions(Bench* bench) {
     };
 }
 
+// The short name of the lock file, LCK..<n> for /dev/pts/<n>, as some programs write it.
+void UucpLockByShortName(Bench* bench) {
+    const std::string tty = bench->device->slave_path();
+    UucpLockAt(bench, "/run/lock/LCK.." + tty.substr(tty.rfind('/') + 1), false);
+}
+
+// The program runs as user nobody, who may open the port; skipped unless the tests run as root.
+void AsNobody(Bench* bench) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run the program as another user";
+    }
+    ASSERT_EQ(chmod(bench->ws->root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(bench->device->slave_path().c_str(), 0666), 0);
+    bench->options.unprivileged = true;
+}
+
+// The lock file names a live process of another user (root's), which nobody may not signal.
+void UucpLockOfAnotherUser(Bench* bench) {
+    AsNobody(bench);
+    if (!::testing::Test::IsSkipped() && !::testing::Test::HasFatalFailure()) {
+        UucpLock(bench, false);
+    }
+}
+
+// Another program marks the tty exclusive between two lines of the test pass and lifts the
+// mark a moment later, well within the time that the update tries the port again.
+void MarkedExclusiveForAMoment(Bench* bench) {
+    AsNobody(bench);
+    if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) {
+        return;
+    }
+    auto mark = std::make_shared<std::pair<int, std::future<void>>>(-1, std::future<void>());
+    const std::string tty = bench->device->slave_path();
+    bench->device->SetLogger([bench, mark, tty](const std::string& line) {
+        if (line.find(" < ") != std::string::npos && bench->device->Commands().size() == 3) {
+            mark->first = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ioctl(mark->first, TIOCEXCL);
+            const int fd = mark->first;
+            mark->second = std::async(std::launch::async, [fd] {
+                usleep(300000);
+                ioctl(fd, TIOCNXCL);
+            });
+        }
+    });
+    // Closed only after the run: a close of the device's tty drops the reply on its way.
+    bench->afterRun = [mark] {
+        ASSERT_TRUE(mark->second.valid()) << "the tty was never marked";
+        mark->second.wait();
+        close(mark->first);
+    };
+}
+
+// `look` runs at the program's first command, while its exchange holds the port; what it
+// found must be `expected`.
+void LookWhileHeld(Bench* bench, std::function<std::string(int pid)> look, std::string expected) {
+    struct Found {
+        std::mutex mu;
+        std::string text = "(not looked)";
+    };
+    auto found = std::make_shared<Found>();
+    bench->options.started = [bench](int pid) { bench->pid = pid; };
+    bench->device->SetLogger([bench, look, found](const std::string& line) {
+        if (line.find(" < ") == std::string::npos || bench->device->Commands().size() != 1) {
+            return;
+        }
+        while (bench->pid == 0) {
+            usleep(1000);
+        }
+        const std::string text = look(bench->pid);
+        const std::lock_guard<std::mutex> lock(found->mu);
+        found->text = text;
+    });
+    bench->afterRun = [found, expected] {
+        const std::lock_guard<std::mutex> lock(found->mu);
+        EXPECT_EQ(found->text, expected);
+    };
+}
+
+std::string LineSettings(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return "unreadable";
+    }
+    const auto baud = [](speed_t speed) -> std::string {
+        return speed == B9600 ? "9600" : speed == B19200 ? "19200" : "other";
+    };
+    std::string text = baud(cfgetispeed(&t)) + "/" + baud(cfgetospeed(&t));
+    text += (t.c_cflag & CSIZE) == CS8 ? " 8" : " not 8";
+    text += (t.c_cflag & PARENB) != 0 ? "P" : "N";
+    text += (t.c_cflag & CSTOPB) != 0 ? "2" : "1";
+    if ((t.c_cflag & CRTSCTS) != 0 || (t.c_iflag & (IXON | IXOFF | IXANY)) != 0) {
+        text += " flow control";
+    }
+    if ((t.c_lflag & (ICANON | ECHO | ISIG)) != 0 || (t.c_oflag & OPOST) != 0) {
+        text += " cooked";
+    }
+    return text;
+}
+
+std::string ControllingTerminal(int pid) {
+    const std::string stat = e2e::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    // After the command name: state, parent, group, session, tty_nr.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    long long ppid = 0;
+    long long group = 0;
+    long long session = 0;
+    long long tty = -1;
+    fields >> state >> ppid >> group >> session >> tty;
+    return tty == 0 ? "no controlling terminal" : "controlling terminal " + std::to_string(tty);
+}
+
+// Started as a service is (a session leader without a terminal) on a tty that the previous
+// program left cooked at another speed: the far end sees 9600 8N1 raw while the exchange
+// holds the port, and the port never becomes the program's controlling terminal.
+void SessionLeaderOnACookedTty(Bench* bench) {
+    const int fd = open(bench->device->slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios left{};
+    ASSERT_EQ(tcgetattr(fd, &left), 0);
+    left.c_cflag = (left.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    left.c_iflag |= IXON | IXOFF;
+    left.c_lflag |= ICANON | ECHO | ISIG;
+    left.c_oflag |= OPOST;
+    ASSERT_EQ(cfsetspeed(&left, B38400), 0);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &left), 0);
+    bench->options.sessionLeader = true;
+    LookWhileHeld(
+        bench, [fd](int pid) { return LineSettings(fd) + ", " + ControllingTerminal(pid); },
+        "9600/9600 8N1, no controlling terminal");
+    const auto check = bench->afterRun;
+    bench->afterRun = [check, fd] {
+        check();
+        close(fd);
+    };
+}
+
+// Started with standard input closed: the port does not take its place.
+void ClosedInput(Bench* bench) {
+    bench->options.inChild = [] { return close(STDIN_FILENO) == 0; };
+    LookWhileHeld(
+        bench,
+        [](int pid) {
+            std::error_code error;
+            return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/0", error)
+                .string();
+        },
+        "/dev/null");
+}
+
+// /run/lock is a folder that only root may write (in a mount namespace of the program's own):
+// the exchange takes its lock file in /tmp, where every user's morva finds it.
+void LockFolderOfRootOnly(Bench* bench) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to mount a folder over /run/lock";
+    }
+    struct stat tty {};
+    ASSERT_EQ(stat(bench->device->slave_path().c_str(), &tty), 0);
+    const std::string lock = "/tmp/morva-tty-" + std::to_string(major(tty.st_rdev)) + "-" +
+                             std::to_string(minor(tty.st_rdev)) + ".lock";
+    bench->options.inChild = [] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=0755") == 0;
+    };
+    LookWhileHeld(
+        bench,
+        [lock](int) -> std::string {
+            const int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+            if (fd >= 0) {
+                close(fd);
+            }
+            return held ? "held in /tmp" : "not held in /tmp";
+        },
+        "held in /tmp");
+}
+
+// A hangup that the caller ignores (nohup) stays ignored: the update goes on.
+void IgnoredHangupInTheFlashPass(Bench* bench) {
+    bench->signal = SIGHUP;
+    bench->options.inChild = [] { return signal(SIGHUP, SIG_IGN) != SIG_ERR; };
+    SignalInTheFlashPass(bench);
+}
+
 void ClosedOutput(Bench* bench) {
     bench->options.output = e2e::Output::kClosed;
 }
@@ -552,6 +747,23 @@ void LargeFileRewritten(Bench* bench) {
     });
 }
 
+// Cut after its 258th line: the pass reads whole lines to the end of the file, without the
+// end record.
+void LargeFileCutShort(Bench* bench) {
+    e2e::WriteFile(bench->firmware, LargeFirmware("01FF"));
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        ASSERT_EQ(truncate(firmware.c_str(), 258 * 255), 0);
+    });
+}
+
+// A valid line appended after the end record.
+void LargeFileGrown(Bench* bench) {
+    e2e::WriteFile(bench->firmware, LargeFirmware("01FF"));
+    AtTheSecondTestLine(bench, [](const std::string& firmware) {
+        std::ofstream(firmware, std::ios::app) << "S1050010AABB85\n";
+    });
+}
+
 class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
 
 TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
@@ -614,11 +826,13 @@ BenchFault ChangedInTheTestPass(const char* name, Build build, void (*arrange)(B
             {kWholeUpdate.begin(), kWholeUpdate.begin() + 4}};
 }
 
-// The pass stops before the end record: what it read is not the checked file.
-BenchFault LargeFileRewrittenInThePass(const char* name, Build build) {
-    const std::vector<std::string> lines = LargeFirmwareLines("FF01");
-    BenchFault fault = {name, build, LargeFileRewritten, {"UPDT", "fw"}, 4, 0, "", {"UPDT Test\r"}};
-    for (std::size_t n = 1; n < lines.size(); ++n) {
+// The pass ends after the first `sent` lines of the file as `arrange` changes it (its line 280
+// made of `pair`): what it read is not the checked file.
+BenchFault LargeFileChangedInThePass(const char* name, Build build, void (*arrange)(Bench*),
+                                     const std::string& pair, std::size_t sent) {
+    const std::vector<std::string> lines = LargeFirmwareLines(pair);
+    BenchFault fault = {name, build, arrange, {"UPDT", "fw"}, 4, 0, "", {"UPDT Test\r"}};
+    for (std::size_t n = 1; n <= sent; ++n) {
         fault.output += "\rUPDT Test : " + std::to_string(n) + " / 301";
         fault.received.push_back(lines[n - 1] + "\r");
     }
@@ -680,6 +894,14 @@ const BenchFault kBenchFaults[] = {
      0,
      "Cannot open COM3\n",
      {}},
+    {"Posix_UucpLockOfALiveProcessByShortName",
+     Build::kPosix,
+     UucpLockByShortName,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
     {"Posix_LockPathIsAFolder",
      Build::kPosix,
      LockPathIsAFolder,
@@ -728,6 +950,14 @@ const BenchFault kBenchFaults[] = {
      0,
      "Cannot open COM3\n",
      {}},
+    {"Posix_UucpLockOfAnotherUsersProcess",
+     Build::kPosix,
+     UucpLockOfAnotherUser,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
     {"Posix_ClosedInputAndOutput",
      Build::kPosix,
      ClosedInputAndOutput,
@@ -743,8 +973,42 @@ const BenchFault kBenchFaults[] = {
     ChangedInTheTestPass("Posix_ReplacedByOtherValidFile", Build::kPosix, ReplacedByOtherValidFile),
     ChangedInTheTestPass("Windows_ReplacedByOtherValidFile", Build::kWindows,
                          ReplacedByOtherValidFile),
-    LargeFileRewrittenInThePass("Posix_LargeFileRewrittenInThePass", Build::kPosix),
-    LargeFileRewrittenInThePass("Windows_LargeFileRewrittenInThePass", Build::kWindows),
+    // Stopped before the end record.
+    LargeFileChangedInThePass("Posix_LargeFileRewrittenInThePass", Build::kPosix,
+                              LargeFileRewritten, "FF01", 300),
+    LargeFileChangedInThePass("Windows_LargeFileRewrittenInThePass", Build::kWindows,
+                              LargeFileRewritten, "FF01", 300),
+    LargeFileChangedInThePass("Posix_LargeFileCutShortInThePass", Build::kPosix, LargeFileCutShort,
+                              "01FF", 258),
+    LargeFileChangedInThePass("Posix_LargeFileGrownInThePass", Build::kPosix, LargeFileGrown,
+                              "01FF", 301),
+    Completed("Posix_IgnoredSighup", Build::kPosix, IgnoredHangupInTheFlashPass, kUpdateOutput),
+    Completed("Posix_MarkedExclusiveForAMoment", Build::kPosix, MarkedExclusiveForAMoment,
+              kUpdateOutput),
+    {"Posix_SessionLeaderOnACookedTty",
+     Build::kPosix,
+     SessionLeaderOnACookedTty,
+     {"UTID"},
+     0,
+     0,
+     "TARVEX-7310 V2.10\r\n",
+     {"UTID\r"}},
+    {"Posix_ClosedInput",
+     Build::kPosix,
+     ClosedInput,
+     {"UTID"},
+     0,
+     0,
+     "TARVEX-7310 V2.10\r\n",
+     {"UTID\r"}},
+    {"Posix_LockFolderOfRootOnly",
+     Build::kPosix,
+     LockFolderOfRootOnly,
+     {"UTID"},
+     0,
+     0,
+     "TARVEX-7310 V2.10\r\n",
+     {"UTID\r"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Bench, BenchFaults, ::testing::ValuesIn(kBenchFaults),

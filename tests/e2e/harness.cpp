@@ -135,7 +135,11 @@ Result Spawn(const Child& child, const RunOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        setpgid(0, 0);
+        if (options.sessionLeader) {
+            setsid();
+        } else {
+            setpgid(0, 0);
+        }
         const int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 0);
         dup2(out[1], 1);
@@ -143,6 +147,9 @@ Result Spawn(const Child& child, const RunOptions& options) {
         if (options.closedInputAndOutput) {
             close(0);
             close(1);
+        }
+        if (options.inChild && !options.inChild()) {
+            _exit(124);
         }
         if (child.switchUser &&
             (setgroups(0, nullptr) != 0 || setgid(child.gid) != 0 || setuid(child.uid) != 0)) {

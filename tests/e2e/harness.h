@@ -49,6 +49,12 @@ struct RunOptions {
     bool closedInputAndOutput = false;
     // POSIX build: MORVA_PORTS empty, so that the default map of device names names the ports.
     bool defaultMap = false;
+    // POSIX build: started in a session of its own without a controlling terminal, as a
+    // service is, rather than in a process group of its own.
+    bool sessionLeader = false;
+    // POSIX build: run in the new process just before the program (async-signal-safe calls
+    // only); false fails the run with exit code 124.
+    std::function<bool()> inChild;
     // Called on the caller's thread once the program runs, with its process id.
     std::function<void(int pid)> started;
     // More environment variables for the program (under Wine, passed on to it): a driver

@@ -115,8 +115,9 @@ TEST_P(Scan, PortHeldByAnotherProgramIsSkipped) {
     const auto run = ws.Run({"HWSC"});
     EXPECT_EQ(holder.get().exitCode, 104);
     EXPECT_EQ(run.output, "COM6\n\n");
+    // Refused at the open: the held port never saw the scan's query (a time bound here would
+    // fail on a loaded machine, where starting Wine alone can take longer).
     EXPECT_EQ(held.Commands().size(), 1U) << "the scan must not have reached the held port";
-    EXPECT_LT(run.seconds, 2.0) << "a held port fails at the open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, Scan, ::testing::Values(Build::kPosix, Build::kWindows),

@@ -557,6 +557,20 @@ TEST_P(SettingsShared, StoreWritesInPlaceOrNowhere) {
 INSTANTIATE_TEST_SUITE_P(Posix, SettingsShared, ::testing::ValuesIn(kShared),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A link to a file still to be made, as a package leaves it: the first store makes the file
+// where the link points, and the link stays.
+TEST(SettingsPosix, LinkToAFileStillToBeMadeIsFollowed) {
+    Workspace ws(Build::kPosix);
+    fs::create_directory(ws.root() + "/conf");
+    fs::create_symlink("../conf/bench.ini", ws.settingsPath());
+    const auto store = ws.Run({"SCOM", "9"});
+    EXPECT_EQ(store.output, "");
+    EXPECT_EQ(store.exitCode, 0);
+    EXPECT_EQ(ReadFile(ws.root() + "/conf/bench.ini"), "[morva]\nport=9\n");
+    EXPECT_TRUE(fs::is_symlink(ws.settingsPath()));
+    EXPECT_EQ(ws.Run({"SCOM"}).output, "9\n");
+}
+
 // Started by its bare name with neither the current folder nor PATH holding it, the program
 // has no folder for the file: it stores nothing and finds nothing.
 TEST(SettingsPosix, ExecutableFolderNotFound) {

@@ -4,14 +4,20 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "captured_output.h"
 #include "common/verbose.h"
 #include "link/serial_port.h"
+#include "link/tty_use_posix.h"
 
 namespace {
 
@@ -69,6 +75,75 @@ TEST(SerialPosix, WriteWaitsForRoomAndSendsEveryByte) {
     close(slave);
     close(master);
 }
+
+// Which ttys count as consoles, asked in a child of namespaces of its own: a machine whose
+// console is tty1, with no process on a terminal and no lock files. 1 in use, 0 free, 2 when
+// the child could not be set up (needs root).
+int InUseOnAMachineWithItsConsoleOnTty1(dev_t device) {
+    char list[] = "/tmp/morva-consoles-XXXXXX";
+    const int fd = mkstemp(list);
+    const std::string consoles = "tty1                 -WU (EC p  )    4:1\n";
+    if (fd < 0 ||
+        write(fd, consoles.data(), consoles.size()) != static_cast<ssize_t>(consoles.size())) {
+        return 2;
+    }
+    close(fd);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0) {
+            _exit(2);
+        }
+        const pid_t inner = fork();
+        if (inner == 0) {
+            if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("proc", "/proc", "proc", 0, nullptr) != 0 ||
+                mount(list, "/proc/consoles", nullptr, MS_BIND, nullptr) != 0 ||
+                mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0) {
+                _exit(2);
+            }
+            _exit(morva::TtyInUse(device) ? 1 : 0);
+        }
+        int status = 0;
+        _exit(inner > 0 && waitpid(inner, &status, 0) == inner && WIFEXITED(status)
+                  ? WEXITSTATUS(status)
+                  : 2);
+    }
+    int status = 0;
+    const bool ended = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
+    unlink(list);
+    return ended ? WEXITSTATUS(status) : 2;
+}
+
+struct ConsoleCase {
+    const char* name;
+    unsigned int major;
+    unsigned int minor;
+    int inUse;
+};
+
+void PrintTo(const ConsoleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Consoles : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(Consoles, AreTheVirtualOnesAndTheListedOnes) {
+    const ConsoleCase& c = GetParam();
+    const int inUse = InUseOnAMachineWithItsConsoleOnTty1(makedev(c.major, c.minor));
+    if (inUse == 2) {
+        GTEST_SKIP() << "needs root, to make mount and process namespaces";
+    }
+    EXPECT_EQ(inUse, c.inUse);
+}
+
+// The serial ports ttyS0 on share the virtual consoles' major, from minor 64 on.
+const ConsoleCase kConsoles[] = {
+    {"Tty0", 4, 0, 1},   {"Tty63", 4, 63, 1},     {"TtyS0", 4, 64, 0},
+    {"TtyS1", 4, 65, 0}, {"DevConsole", 5, 1, 1}, {"DevTty", 5, 0, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(TtyInUse, Consoles, ::testing::ValuesIn(kConsoles),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 
