@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "harness.h"
@@ -16,7 +17,10 @@ inline RunOptions WithRecord(const std::string& path, RunOptions options = {}) {
 
 // The lines as record_lines.py prints them, or its complaint.
 inline std::string RecordLines(const std::string& path) {
-    const std::string command = "python3 '" MORVA_RECORD_LINES "' '" + path + "' 2>&1";
+    // Below MORVA_TEST_PROGRAM_ROOT where the programs were copied for another user.
+    const char* root = std::getenv("MORVA_TEST_PROGRAM_ROOT");
+    const std::string script = std::string(root != nullptr ? root : "") + MORVA_RECORD_LINES;
+    const std::string command = "python3 '" + script + "' '" + path + "' 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string text;
     char buffer[4096];
