@@ -38,11 +38,12 @@ int AppendRecordLine(const char* path, const char* line, std::size_t length) {
     if (IsDeviceName(wide.data())) {
         return kRecordNotAFile;
     }
-    // Append access only: every WriteFile goes to the end of the file as one piece, whoever
-    // else appends. A link (a reparse point) is opened as itself and refused, not followed.
-    const HANDLE handle = CreateFileW(
-        wide.data(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Append access: every WriteFile goes to the end of the file; read access too, for the lock
+    // below. A link (a reparse point) is opened as itself and refused, not followed.
+    const HANDLE handle =
+        CreateFileW(wide.data(), FILE_APPEND_DATA | FILE_READ_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD attributes = GetFileAttributesW(wide.data());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
@@ -57,10 +58,18 @@ int AppendRecordLine(const char* path, const char* line, std::size_t length) {
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         result = kRecordForeignLink;
     } else {
+        // Not every system appends in one step (Wine finds the end, then writes): the lock keeps
+        // other stations' lines out of this one's place.
+        OVERLAPPED whole{};
+        const bool locked =
+            LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
         DWORD written = 0;
         if (WriteFile(handle, line, static_cast<DWORD>(length), &written, nullptr) == 0 ||
             written != length) {
             result = kRecordWriteFailed;
+        }
+        if (locked) {
+            UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
         }
     }
     CloseHandle(handle);

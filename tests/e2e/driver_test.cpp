@@ -105,12 +105,13 @@ const DriverRow kDriverRows[] = {
     // Late closes: a USB driver still closing the port refuses the next open with
     // ERROR_ACCESS_DENIED, also a second later (pyserial/pyserial#458: a reopen after close
     // and a sleep of 1 s fails with "Access is denied", error 5). An update waits for it.
+    // Eight exchanges: seven opens come after a close, each at least 300 ms after it.
     {"LateCloseAfterEveryExchange",
      "CloseHandle:late=300",
      kFlash,
      kUpdate,
      0,
-     8 * 0.3,
+     7 * 0.3,
      12,
      {"CreateFileA@8#1 refused, still closing", "CloseHandle@8#1 ok, closing goes on"}},
     {"CloseOneAndAHalfSecondsLateInTheFlashPass",
