@@ -17,6 +17,13 @@ if(WIN32)
     add_custom_target(packaged_programs)
     add_dependencies(packaged_programs ${MORVA_WINDOWS_PROGRAMS})
     install(FILES ${MORVA_GENERATED}/README.txt ${MORVA_GENERATED}/WINDOWS.txt DESTINATION .)
+    # The pages that the README links to, under the names that it gives.
+    file(GLOB morva_docs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+    foreach(page ${morva_docs})
+        get_filename_component(name ${page} NAME)
+        configure_file(${page} ${MORVA_GENERATED}/docs/${name} @ONLY NEWLINE_STYLE CRLF)
+        install(FILES ${MORVA_GENERATED}/docs/${name} DESTINATION docs)
+    endforeach()
     set(CPACK_GENERATOR ZIP)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         set(CPACK_PACKAGE_FILE_NAME morva-${PROJECT_VERSION}-win64)
@@ -52,6 +59,7 @@ else()
             ${MORVA_GENERATED}/tarvex-sim.1
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT archive)
     install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
+    install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
     # The Debian package only (a component of its own, so that neither the archive nor a plain
     # install writes outside its prefix): starters on every PATH, the link to the shared
     # settings file, and manual pages and documentation where Debian keeps them.
@@ -64,6 +72,7 @@ else()
             DESTINATION /usr/share/man/man1 COMPONENT system EXCLUDE_FROM_ALL)
     install(FILES ${MORVA_PACKAGING}/linux/copyright ${MORVA_DEB}/changelog.gz README.md
             DESTINATION /usr/share/doc/morva COMPONENT system EXCLUDE_FROM_ALL)
+    install(DIRECTORY docs DESTINATION /usr/share/doc/morva COMPONENT system EXCLUDE_FROM_ALL)
     install(FILES ${MORVA_PACKAGING}/linux/lintian-overrides
             DESTINATION /usr/share/lintian/overrides RENAME morva
             COMPONENT system EXCLUDE_FROM_ALL)

@@ -34,9 +34,18 @@ as_root() {
 }
 # sudo resets the environment: the front end is set behind it, so that apt asks nothing.
 apt_get() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
+# A mirror that fails now and then: a failed index or download is tried once more.
 apt_update() {
+    apt_get update && return 0
+    echo "setup: a package index failed to download (above); trying once more" >&2
     apt_get update ||
-        echo "setup: a package index failed to download (above); harmless: apt installs from the indexes it has, and says below if a package is then missing" >&2
+        echo "setup: a package index failed to download again; harmless: apt installs from the indexes it has, and says below if a package is then missing" >&2
+}
+apt_install() {
+    apt_get install "$@" && return 0
+    echo "setup: the install failed (above); refreshing the indexes and trying once more" >&2
+    apt_update
+    apt_get install "$@"
 }
 
 # Whether this kernel runs 32-bit x86 programs, asked of the kernel itself with a tiny static
@@ -65,7 +74,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     apt_update
-    apt_get install "${install_options[@]}" "${missing[@]}"
+    apt_install "${install_options[@]}" "${missing[@]}"
 fi
 
 if [ "$profile" = test ] && runs_32bit; then
@@ -79,7 +88,7 @@ if [ "$profile" = test ] && runs_32bit; then
             as_root dpkg --add-architecture i386
             apt_update
         fi
-        apt_get install "${missing32[@]}" ||
+        apt_install "${missing32[@]}" ||
             echo "setup: Wine's 32-bit side did not install; the 32-bit Windows tests show as disabled" >&2
     fi
 fi

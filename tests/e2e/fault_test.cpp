@@ -65,7 +65,7 @@ TEST_P(DeviceFaults, EndWithThePromisedCode) {
     const auto run = ws.Run({"-c", "3", "UTID"});
     EXPECT_EQ(run.output, fault.output);
     EXPECT_EQ(run.exitCode, fault.exitCode);
-    EXPECT_LT(run.seconds, 10.0);
+    e2e::ExpectNoHang(run);
     ExpectPortFree(ws, device);
 }
 
@@ -112,7 +112,7 @@ TEST_P(Faults, DeviceUnpluggedWhileReplying) {
     // The status query fails once the device is gone, which counts as a line error.
     EXPECT_EQ(result.exitCode, 101);
     EXPECT_EQ(result.output, "Cannot receive reply string\n");
-    EXPECT_LT(result.seconds, 10.0);
+    e2e::ExpectNoHang(result);
     // A device plugged in again on the same port is reached at once.
     auto& again = ws.AddDevice(3);
     ExpectPortFree(ws, again);
@@ -184,7 +184,7 @@ TEST_P(Faults, DeviceUnpluggedInTheMiddleOfAPass) {
               "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test failed\n");
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(device.Commands().size(), 3U);
-    EXPECT_LT(run.seconds, 10.0);
+    e2e::ExpectNoHang(run);
     // The program gives up as soon as the port is gone; the device lets go of it a little later.
     ASSERT_TRUE(e2e::WaitForVanish(device));
     auto& again = ws.AddDevice(3);
@@ -1042,12 +1042,12 @@ TEST_P(SettingsFaults, NoPortAndNothingWritten) {
         const auto run = ws.Run(args);
         EXPECT_EQ(run.output, output);
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_LT(run.seconds, 10.0);
+        e2e::ExpectNoHang(run);
     }
     const auto store = ws.Run({"SCOM", "4"});
     EXPECT_EQ(store.output, "");
     EXPECT_EQ(store.exitCode, 0);
-    EXPECT_LT(store.seconds, 10.0);
+    e2e::ExpectNoHang(store);
     EXPECT_EQ(std::filesystem::symlink_status(ws.settingsPath()).type(), c.type);
     EXPECT_TRUE(device.Commands().empty());
 }

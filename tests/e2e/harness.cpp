@@ -571,6 +571,13 @@ int HoldManySessions(int count) {
     return keeper > 0 && held >= count ? keeper : -1;
 }
 
+void ExpectNoHang(const Result& run) {
+    constexpr double kHangSeconds = 40;
+    EXPECT_LT(run.seconds, kHangSeconds)
+        << "hang detector: the run's time-outs add up to a few seconds, and this bound is far "
+           "above what a loaded machine needs";
+}
+
 void EndProcess(int pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

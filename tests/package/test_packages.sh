@@ -98,8 +98,10 @@ for bits in 64 32; do
     mkdir "$work/win$bits"
     (cd "$work/win$bits" && cmake -E tar xf "$zip")
     windir=$work/win$bits/morva-$version-win$bits
-    check "zip holds morva.exe, tarvex-sim.exe, README.txt, WINDOWS.txt and nothing else" \
-        test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt morva.exe tarvex-sim.exe "
+    check "zip holds morva.exe, tarvex-sim.exe, README.txt, WINDOWS.txt, docs and nothing else" \
+        test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt docs morva.exe tarvex-sim.exe "
+    check "zip: docs holds the pages that README.txt links to" \
+        test "$(cd "$windir/docs" && ls | tr '\n' ' ')" = "$(cd docs && ls | tr '\n' ' ')"
     machine=$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N4 "$windir/morva.exe")))" -N6 \
         "$windir/morva.exe" | tr -d ' ')
     want_machine=$([ "$bits" = 64 ] && echo 504500006486 || echo 504500004c01)
@@ -131,9 +133,11 @@ echo "== $(basename "$tgz")"
 mkdir "$work/tgz"
 tar xzf "$tgz" -C "$work/tgz"
 tgzdir=$work/tgz/morva-$version-linux-x86_64
-check "tar.gz holds the programs, their manual pages and the README" test \
-    "$(cd "$tgzdir" && find . -type f | sort | tr '\n' ' ')" = \
+check "tar.gz holds the programs, their manual pages, the README and its pages" test \
+    "$(cd "$tgzdir" && find . -type f ! -path './share/doc/morva/docs/*' | sort | tr '\n' ' ')" = \
     "./bin/morva ./bin/morva-ports ./bin/tarvex-sim ./share/doc/morva/README.md ./share/man/man1/morva-ports.1 ./share/man/man1/morva.1 ./share/man/man1/tarvex-sim.1 "
+check "tar.gz: share/doc/morva/docs holds the pages that the README links to" \
+    test "$(cd "$tgzdir/share/doc/morva/docs" && ls | tr '\n' ' ')" = "$(cd docs && ls | tr '\n' ' ')"
 mkdir "$work/ports"
 start_sim "$work/ports" "$tgzdir/bin/tarvex-sim"
 export MORVA_PORTS=$work/ports

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The test suite's verdict under load: runs the CTest suite N times on the normal build and N
+# times on the sanitizer build, each run beside CPU hogs (six a core unless HOGS says how
+# many), and prints each run's tally and every test that failed in it.
+#   scripts/stress.sh [N] [posix|sanitize ...]    (default: 10, both builds)
+# Builds what is missing first (scripts/test.sh sets the machine up). Exits 0 only when every
+# run passed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${1:-10}
+shift || true
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(posix sanitize)
+hogs=${HOGS:-$((6 * $(nproc)))}
+
+hog_pids=()
+stop_hogs() {
+    [ ${#hog_pids[@]} -eq 0 ] || kill "${hog_pids[@]}" 2>/dev/null || true
+    hog_pids=()
+}
+trap stop_hogs EXIT
+
+logs=build/stress-logs
+mkdir -p "$logs"
+for preset in "${presets[@]}"; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" >/dev/null
+done
+
+for ((h = 0; h < hogs; h++)); do
+    (while :; do :; done) &
+    hog_pids+=($!)
+done
+echo "stress: $hogs CPU hogs beside the suite, $runs runs on each of: ${presets[*]}"
+
+failed_runs=0
+for preset in "${presets[@]}"; do
+    for ((i = 1; i <= runs; i++)); do
+        log=$logs/$preset-$i.log
+        started=$SECONDS
+        status=0
+        ctest --preset "$preset" >"$log" 2>&1 || status=$?
+        tally=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1 || true)
+        line="stress: $preset run $i/$runs ($((SECONDS - started)) s, load $(cut -d' ' -f1 /proc/loadavg)): ${tally:-no tally, exit code $status}"
+        echo "$line"
+        if [ "$status" -ne 0 ]; then
+            failed_runs=$((failed_runs + 1))
+            sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' |
+                sed 's/^/stress:     failed: /' || true
+        fi
+    done
+done
+stop_hogs
+
+total=$((runs * ${#presets[@]}))
+echo "stress: $((total - failed_runs)) of $total loaded runs passed (logs in $logs/)"
+[ "$failed_runs" -eq 0 ]
