@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "common/run_record.h"
+#include "record/run_record.h"
 
 namespace morva {
 

@@ -23,4 +23,8 @@ void AddToSha256(Sha256* hash, const void* bytes, std::size_t length);
 // ended by this, which frees what it holds.
 int EndSha256(Sha256* hash, std::array<unsigned char, kSha256Size>* sum);
 
+// The program's own hash: true makes it use its plain rounds even on a CPU with SHA
+// instructions, so that tests prove both. The system's hash (Windows) has one way only.
+void ForcePlainSha256(bool plain);
+
 }  // namespace morva

@@ -156,9 +156,11 @@ Compress PickCompress() {
 }
 #endif
 
+bool g_forcePlain = false;
+
 void CompressBlocks(std::uint32_t* h, const unsigned char* data, std::size_t blocks) {
     static const Compress compress = PickCompress();
-    compress(h, data, blocks);
+    (g_forcePlain ? CompressPlain : compress)(h, data, blocks);
 }
 
 SoftHash* Soft(Sha256* hash) {
@@ -221,6 +223,10 @@ int EndSha256(Sha256* hash, std::array<unsigned char, kSha256Size>* sum) {
         (*sum)[i] = static_cast<unsigned char>(soft->h[i / 4] >> (24 - 8 * (i % 4)));
     }
     return 1;
+}
+
+void ForcePlainSha256(bool plain) {
+    g_forcePlain = plain;
 }
 
 }  // namespace morva

@@ -85,4 +85,6 @@ int EndSha256(Sha256* hash, std::array<unsigned char, kSha256Size>* sum) {
     return 1;
 }
 
+void ForcePlainSha256(bool /*plain*/) {}
+
 }  // namespace morva

@@ -47,4 +47,26 @@ int ComPrefixLength(const char* word) {
     return com ? 3 : 0;
 }
 
+const char* EscapeControlBytes(const char* text, char* buffer, int capacity) {
+    int used = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        const bool control = byte < 0x20 || byte == 0x7F;
+        const int need = control ? 4 : 1;
+        if (used + need >= capacity) {
+            break;
+        }
+        if (control) {
+            buffer[used++] = '\\';
+            buffer[used++] = static_cast<char>('0' + (byte >> 6));
+            buffer[used++] = static_cast<char>('0' + ((byte >> 3) & 7));
+            buffer[used++] = static_cast<char>('0' + (byte & 7));
+        } else {
+            buffer[used++] = *at;
+        }
+    }
+    buffer[used] = '\0';
+    return buffer;
+}
+
 }  // namespace morva

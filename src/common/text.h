@@ -14,4 +14,11 @@ int ComPrefixLength(const char* word);
 // ASCII letters compared without regard to case.
 char ToUpperAscii(char c);
 
+// Room for any path of the program with each of its bytes escaped.
+inline constexpr int kEscapedPathSize = 4 * 1024 + 1;
+// `text` with its control bytes (0x01 to 0x1F, 0x7F) as octal escapes ("\033"), as ls -b
+// shows them, so that a name cannot steer the terminal; every other byte, non-ASCII included,
+// stays. In `buffer` (`capacity` bytes), cut where it does not fit.
+const char* EscapeControlBytes(const char* text, char* buffer, int capacity);
+
 }  // namespace morva

@@ -4,8 +4,8 @@
 
 #include <csignal>
 
-#include "common/run_record.h"
 #include "link/serial_posix_shared.h"
+#include "record/run_record.h"
 
 namespace morva {
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/guarded_open_posix.h"
 #include "link/serial_posix_shared.h"
 
 namespace morva {
@@ -40,6 +41,9 @@ int FormDevicePath(int port, char* path) {
     const int length = std::snprintf(path, kDevicePathSize, "%s/com%d", folder, port);
     return length > 0 && length < kDevicePathSize ? 1 : 0;
 }
+
+// The tty that FindPortDevice found last.
+struct stat g_judged {};
 
 }  // namespace
 
@@ -93,19 +97,74 @@ bool IsPlaceholderTty(const char* folder) {
     return (got == 1 || (got == 2 && type[1] == '\n')) && type[0] == '0';
 }
 
+bool IsSerialTty(dev_t device) {
+    constexpr unsigned kVirtualConsoleMajor = 4;  // minors 0 to 63; ttyS are 64 and up
+    constexpr unsigned kVirtualConsoles = 64;
+    constexpr unsigned kSystemTtyMajor = 5;  // /dev/tty, /dev/console, /dev/ptmx, ttyprintk
+    constexpr unsigned kBsdPtyMasterMajor = 2;
+    constexpr unsigned kPtySlaveFirst = 136;  // Unix 98 pseudo-terminal slaves: 136 to 143
+    constexpr unsigned kPtySlaveLast = 143;
+    const unsigned kind = major(device);
+    if (kind >= kPtySlaveFirst && kind <= kPtySlaveLast) {
+        return true;  // pseudo-terminal slaves have no sysfs entry
+    }
+    if (kind == kSystemTtyMajor || kind == kBsdPtyMasterMajor ||
+        (kind == kVirtualConsoleMajor && minor(device) < kVirtualConsoles)) {
+        return false;
+    }
+    // Every other tty is in sysfs's tty class, whatever its driver: a watchdog, a disk or
+    // /dev/null is not.
+    std::array<char, 64> link{};
+    const int length = std::snprintf(link.data(), link.size(), "/sys/dev/char/%u:%u/subsystem",
+                                     kind, minor(device));
+    std::array<char, 256> target{};
+    const ssize_t got = length > 0 && length < static_cast<int>(link.size())
+                            ? readlink(link.data(), target.data(), target.size() - 1)
+                            : -1;
+    if (got <= 0) {
+        return false;
+    }
+    const std::string_view subsystem(target.data(), static_cast<std::size_t>(got));
+    constexpr std::string_view kTtyClass = "/tty";
+    return subsystem.size() >= kTtyClass.size() &&
+           subsystem.substr(subsystem.size() - kTtyClass.size()) == kTtyClass;
+}
+
 bool FindPortDevice(int port, char* path, dev_t* device) {
+    if (FormDevicePath(port, path) == 0) {
+        return false;
+    }
+    // A ports folder may be another user's: its links are judged as every such name is, and
+    // the device is taken by what was judged, not by its name again.
+    const int node = OpenGuarded(path, GuardedKind::kDevice);
+    if (node < 0) {
+        return false;
+    }
     struct stat named {};
-    if (FormDevicePath(port, path) == 0 || stat(path, &named) != 0 || !S_ISCHR(named.st_mode)) {
+    std::array<char, 32> self{};
+    std::array<char, kDevicePathSize> resolved{};
+    const bool found = fstat(node, &named) == 0 &&
+                       std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", node) > 0;
+    const ssize_t length = found ? readlink(self.data(), resolved.data(), resolved.size() - 1) : -1;
+    close(node);
+    if (length <= 0 || resolved[0] != '/' || !IsSerialTty(named.st_rdev)) {
         return false;
     }
     std::array<char, 64> folder{};
-    const int length = std::snprintf(folder.data(), folder.size(), "/sys/dev/char/%u:%u",
-                                     major(named.st_rdev), minor(named.st_rdev));
-    if (length > 0 && length < static_cast<int>(folder.size()) && IsPlaceholderTty(folder.data())) {
+    const int written = std::snprintf(folder.data(), folder.size(), "/sys/dev/char/%u:%u",
+                                      major(named.st_rdev), minor(named.st_rdev));
+    if (written > 0 && written < static_cast<int>(folder.size()) &&
+        IsPlaceholderTty(folder.data())) {
         return false;
     }
+    std::memcpy(path, resolved.data(), static_cast<std::size_t>(length) + 1);
     *device = named.st_rdev;
+    g_judged = named;
     return true;
+}
+
+const struct stat* JudgedTty(dev_t device) {
+    return S_ISCHR(g_judged.st_mode) && g_judged.st_rdev == device ? &g_judged : nullptr;
 }
 
 int PortOfDevice(dev_t device) {

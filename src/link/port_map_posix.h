@@ -23,6 +23,11 @@ int DefaultPortNumber(const char* path);
 // absent 8250 UART (its `type` reads 0): a port that cannot be opened, told without opening it.
 bool IsPlaceholderTty(const char* folder);
 
+// True when `device` is a tty of the serial or pseudo-terminal slave kind: what a COM port may
+// name. Not a pseudo-terminal master, /dev/tty, /dev/console or a virtual console, and nothing
+// outside sysfs's tty class (a watchdog is armed by its open alone).
+bool IsSerialTty(dev_t device);
+
 // The lowest COM number that names the character device `device` under the map in force; 0
 // for none.
 int PortOfDevice(dev_t device);

@@ -2,6 +2,7 @@
 // (port_lock_posix.cpp) and the release of an open port on an interrupt (interrupts_posix.cpp).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -13,6 +14,8 @@ inline constexpr int kDevicePathSize = 1024;
 // The character device that COM port n names, its path in `path` (kDevicePathSize bytes);
 // false when the name is none.
 bool FindPortDevice(int port, char* path, dev_t* device);
+// The status of the tty that FindPortDevice found last, when it is `device`; else nullptr.
+const struct stat* JudgedTty(dev_t device);
 
 // Takes the lock file of `device` for the exchange, before the tty is opened: true when the tty
 // is in use (TtyInUse), another morva's exchange or whole-command hold has the lock file, or

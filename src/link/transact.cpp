@@ -7,6 +7,7 @@
 #include "common/console.h"
 #include "common/exit_codes.h"
 #include "link/comm_port.h"
+#include "record/run_record.h"
 
 namespace morva {
 namespace {
@@ -49,6 +50,9 @@ int TransactCommand(int port, int mode, const char* command, char* reply) {
     if (mode == kReplyString) {
         const int received = ReadCommString(&commPort, area.data(), kReplyCapacity);
         if (received < 0) {
+            if (received == kLinkTimeout || received == kLinkBufferFull) {
+                RecordPartialReply(area.data());
+            }
             SetReplyText(reply, "Cannot receive reply string");
             CloseCommPort(&commPort);
             return kExitLinkBase - received;

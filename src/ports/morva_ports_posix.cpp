@@ -1,6 +1,7 @@
 // morva-ports: the serial devices of this machine, each with the COM number that morva gives
 // it and, as far as that can be told without opening the port, why morva would refuse it. The
 // numbers and the refusals come from morva's own port code, never from a second copy of it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/guarded_open_posix.h"
 #include "link/port_map_posix.h"
 #include "link/serial_posix_shared.h"
 #include "link/tty_use_posix.h"
@@ -83,7 +85,8 @@ void PrintRow(const Row& row, const std::array<int, kColumns>& widths) {
 int List() {
     static std::array<SerialTty, kSerialTtyLimit> ttys;
     static std::array<Listed, kSerialTtyLimit> listed;
-    const int count = ListSerialTtys("/sys", ttys.data(), kSerialTtyLimit);
+    int leftOut = 0;
+    const int count = ListSerialTtys("/sys", ttys.data(), kSerialTtyLimit, &leftOut);
     if (count <= 0) {
         static_cast<void>(
             std::fprintf(stderr, "morva-ports: %s\n",
@@ -117,6 +120,11 @@ int List() {
     for (int i = 0; i < count; ++i) {
         PrintRow(listed[i].row, widths);
     }
+    if (leftOut > 0) {
+        static_cast<void>(
+            std::fprintf(stderr, "morva-ports: %d more serial devices not listed\n", leftOut));
+        return 1;
+    }
     return 0;
 }
 
@@ -145,7 +153,7 @@ int Link(const char* folder, const char* number, const char* deviceName) {
         return 2;
     }
     if (realpath(deviceName, device.data()) == nullptr || stat(device.data(), &info) != 0 ||
-        !S_ISCHR(info.st_mode)) {
+        !S_ISCHR(info.st_mode) || !IsSerialTty(info.st_rdev)) {
         static_cast<void>(std::fprintf(stderr, "morva-ports: %s is no tty device\n", deviceName));
         return 1;
     }
@@ -154,30 +162,42 @@ int Link(const char* folder, const char* number, const char* deviceName) {
     if (!FindByIdLink(kByIdFolder, name, target.data(), target.size())) {
         target = device;
     }
-    std::array<char, PATH_MAX> link{};
-    std::array<char, PATH_MAX> made{};
-    const int linkLength = std::snprintf(link.data(), link.size(), "%s/com%d", folder, port);
-    const int madeLength = std::snprintf(made.data(), made.size(), "%s/.com%d.%ld", folder, port,
-                                         static_cast<long>(getpid()));
-    struct stat existing {};
-    if (linkLength <= 0 || linkLength >= static_cast<int>(link.size()) || madeLength <= 0 ||
-        madeLength >= static_cast<int>(made.size())) {
-        static_cast<void>(std::fprintf(stderr, "morva-ports: %s: name too long\n", folder));
+    std::array<char, 32> link{};
+    std::array<char, 64> made{};
+    static_cast<void>(std::snprintf(link.data(), link.size(), "com%d", port));
+    static_cast<void>(
+        std::snprintf(made.data(), made.size(), ".com%d.%ld", port, static_cast<long>(getpid())));
+    // The folder may be another user's: reached as every such name is, and the link made in
+    // the folder that was judged.
+    const int at = OpenGuarded(folder, GuardedKind::kFolder);
+    if (at < 0) {
+        std::perror("morva-ports");
         return 1;
     }
-    if (lstat(link.data(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    struct stat existing {};
+    const bool exists = fstatat(at, link.data(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool foreign =
+        exists && S_ISLNK(existing.st_mode) && existing.st_uid != 0 && existing.st_uid != geteuid();
+    if (exists && (!S_ISLNK(existing.st_mode) || foreign)) {
         static_cast<void>(
-            std::fprintf(stderr, "morva-ports: %s exists and is not a link\n", link.data()));
+            std::fprintf(stderr, "morva-ports: %s/%s %s\n", folder, link.data(),
+                         foreign ? "is a link of another user" : "exists and is not a link"));
+        close(at);
         return 1;
     }
     // Made aside and renamed into place: a program that opens the port meanwhile finds either
     // the old link or the new one.
-    if (symlink(target.data(), made.data()) != 0 || rename(made.data(), link.data()) != 0) {
+    const bool done = symlinkat(target.data(), at, made.data()) == 0 &&
+                      renameat(at, made.data(), at, link.data()) == 0;
+    if (!done) {
         std::perror("morva-ports");
-        unlink(made.data());
+        unlinkat(at, made.data(), 0);
+    }
+    close(at);
+    if (!done) {
         return 1;
     }
-    std::printf("%s -> %s\n", link.data(), target.data());
+    std::printf("%s/%s -> %s\n", folder, link.data(), target.data());
     return 0;
 }
 

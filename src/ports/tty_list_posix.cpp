@@ -170,7 +170,7 @@ bool ReadTty(const char* sysRoot, std::string_view floor, const char* name, Seri
 
 }  // namespace
 
-int ListSerialTtys(const char* sysRoot, SerialTty* ttys, int capacity) {
+int ListSerialTtys(const char* sysRoot, SerialTty* ttys, int capacity, int* leftOut) {
     Path classFolder{};
     Path floor{};
     if (!Join(&classFolder, sysRoot, "class/tty") || realpath(sysRoot, floor.data()) == nullptr) {
@@ -181,13 +181,17 @@ int ListSerialTtys(const char* sysRoot, SerialTty* ttys, int capacity) {
         return -1;
     }
     int count = 0;
+    *leftOut = 0;
+    SerialTty beyond{};
     while (const dirent* entry = readdir(folder)) {
-        if (count == capacity) {
-            break;
+        if (entry->d_name[0] == '.') {
+            continue;
         }
-        if (entry->d_name[0] != '.') {
-            ttys[count] = SerialTty{};
-            count += ReadTty(sysRoot, floor.data(), entry->d_name, &ttys[count]) ? 1 : 0;
+        // Past the room, the devices are still counted, so that none is left out unsaid.
+        SerialTty* into = count < capacity ? &ttys[count] : &beyond;
+        *into = SerialTty{};
+        if (ReadTty(sysRoot, floor.data(), entry->d_name, into)) {
+            ++(count < capacity ? count : *leftOut);
         }
     }
     closedir(folder);

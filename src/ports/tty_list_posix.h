@@ -16,13 +16,13 @@ struct SerialTty {
 };
 
 // At most this many devices are listed.
-inline constexpr int kSerialTtyLimit = 512;
+inline constexpr int kSerialTtyLimit = 1024;
 
 // Fills `ttys` (room for `capacity`) with the serial devices under `sysRoot`/class/tty (sysRoot
 // is "/sys" on a running system), sorted by name: the entries with a device behind them,
 // virtual consoles and placeholders of absent UARTs left out. Returns their count, or -1 when
-// the folder cannot be read.
-int ListSerialTtys(const char* sysRoot, SerialTty* ttys, int capacity);
+// the folder cannot be read; `leftOut` counts the devices past the room.
+int ListSerialTtys(const char* sysRoot, SerialTty* ttys, int capacity, int* leftOut);
 
 // The path of a link in `byIdFolder` ("/dev/serial/by-id") that names the tty `name`, in `link`
 // (`size` bytes); false when there is none.

@@ -6,8 +6,8 @@
 
 #include "common/console.h"
 #include "common/product.h"
-#include "common/run_record.h"
 #include "link/transact.h"
+#include "record/run_record.h"
 
 namespace morva {
 namespace {

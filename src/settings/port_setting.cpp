@@ -7,9 +7,9 @@
 #include "common/exit_codes.h"
 #include "common/platform.h"
 #include "common/product.h"
-#include "common/run_record.h"
 #include "common/text.h"
 #include "common/verbose.h"
+#include "record/run_record.h"
 #include "settings/ini_path.h"
 #include "settings/profile.h"
 

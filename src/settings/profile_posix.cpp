@@ -8,9 +8,9 @@
 #include <csignal>
 #include <string_view>
 
+#include "common/guarded_open_posix.h"
 #include "common/text.h"
 #include "settings/profile.h"
-#include "settings/profile_open_posix.h"
 
 // Windows profile files read and written the way kernel32 does for what the program uses: the
 // whole file in one buffer and one scan; a write rewrites the file in place from the first
@@ -219,7 +219,7 @@ void WriteChange(int fd, std::string_view file, const Change& change) {
 // permission is left alone even by root, as the Windows writer leaves a read-only file; so is
 // a file of more than one name, which could be another user's hard link to any file.
 int OpenForWriting(const char* path) {
-    const int fd = OpenProfileFile(path, O_RDWR, true);
+    const int fd = OpenGuarded(path, GuardedKind::kFile, O_RDWR, true);
     struct stat info {};
     if (fd >= 0 && (fstat(fd, &info) != 0 || (info.st_mode & 0222) == 0 || info.st_nlink != 1)) {
         close(fd);
@@ -267,7 +267,7 @@ void WriteToFile(int fd, const char* section, const char* key, std::string_view 
 }  // namespace
 
 int ReadProfileInt(const char* section, const char* key, int defaultValue, const char* path) {
-    const int fd = OpenProfileFile(path, O_RDONLY, false);
+    const int fd = OpenGuarded(path, GuardedKind::kFile, O_RDONLY);
     if (fd < 0) {
         return defaultValue;
     }

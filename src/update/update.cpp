@@ -6,11 +6,12 @@
 #include "common/console.h"
 #include "common/exit_codes.h"
 #include "common/platform.h"
-#include "common/record_file.h"
-#include "common/run_record.h"
 #include "common/sha256.h"
+#include "common/text.h"
 #include "link/comm_port.h"
 #include "link/transact.h"
+#include "record/record_file.h"
+#include "record/run_record.h"
 #include "update/firmware_check.h"
 #include "update/text_file.h"
 
@@ -190,8 +191,11 @@ int UpdateFirmware(int port, int flash, const char* path) {
     if (!FileExists(path)) {
         // printf of a null text is undefined; the message names the missing path this way.
         std::array<char, kPathTextSize> shown{};
+        std::array<char, kEscapedPathSize> escaped{};
         Print("UPDT : file not found \"%s\"\n",
-              path != nullptr ? ShownPath(path, shown.data()) : "(null)");
+              path != nullptr ? EscapeControlBytes(ShownPath(path, shown.data()), escaped.data(),
+                                                   kEscapedPathSize)
+                              : "(null)");
         return kExitCommand;
     }
     FirmwareSummary checked;

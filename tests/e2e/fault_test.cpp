@@ -417,6 +417,17 @@ void LinkAtTheUucpLockName(Bench* bench) {
     };
 }
 
+// A FIFO at the tty's UUCP lock name is no stale lock: it counts as a live program's, and is
+// never opened for reading (which would wait for a writer).
+void FifoAtTheUucpLockName(Bench* bench) {
+    if (access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock is not writable: run the tests as root";
+    }
+    const std::string path = e2e::UucpLockPath(bench->device->slave_path());
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    bench->afterRun = [path] { std::remove(path.c_str()); };
+}
+
 // The name of morva's own lock file of the tty, in the folder that morva picks for it.
 std::string MorvaLockPath(const std::string& tty) {
     struct stat device {};
@@ -764,6 +775,92 @@ void LargeFileGrown(Bench* bench) {
     });
 }
 
+// The ports folder's com3 made a link to `target` (owned by `owner`), and given back to the
+// device after the run. No lock file is made for what it leads to: nothing of it is touched.
+void PortLinkTo(Bench* bench, const std::string& target, uid_t owner) {
+    const std::string link = bench->ws->portsDir() + "/com3";
+    const std::string device = bench->device->slave_path();
+    struct stat node {};
+    ASSERT_EQ(stat(target.c_str(), &node), 0);
+    const std::string lock = MorvaLockPath(target);
+    std::error_code ignored;
+    std::filesystem::remove(lock, ignored);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), owner, owner), 0);
+    bench->afterRun = [link, device, lock, owner] {
+        EXPECT_TRUE(owner != 0 || !std::filesystem::exists(lock)) << lock;
+        unlink(link.c_str());
+        EXPECT_EQ(symlink(device.c_str(), link.c_str()), 0);
+    };
+}
+
+void PortLinkToNull(Bench* bench) {
+    PortLinkTo(bench, "/dev/null", geteuid());
+}
+
+void PortLinkToPtmx(Bench* bench) {
+    PortLinkTo(bench, "/dev/ptmx", geteuid());
+}
+
+void PortLinkOfAnotherUser(Bench* bench) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make a link of another user";
+    }
+    PortLinkTo(bench, bench->device->slave_path(), 4242);
+}
+
+// The port is one that user nobody may not open; nobody locks morva's lock file of it (which
+// every user may open), or a file of its own in its place: that holds no one off.
+void LockOfAStranger(Bench* bench, bool ownFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to act as user nobody";
+    }
+    const std::string slave = bench->device->slave_path();
+    ASSERT_EQ(chmod(slave.c_str(), 0600), 0);
+    const std::string path = MorvaLockPath(slave);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    if (!ownFile) {
+        ASSERT_EQ(bench->ws->Run({"-c", "3", "UTID"}).exitCode, 0);  // morva makes the file
+    }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+            _exit(1);
+        }
+        const int fd = open(path.c_str(), O_RDONLY | O_CREAT, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) {
+            _exit(1);
+        }
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char taken = 0;
+    ASSERT_EQ(read(ready[0], &taken, 1), 1) << "nobody could not take the lock";
+    close(ready[0]);
+    bench->afterRun = [holder, slave, path] {
+        // The stranger's lock was not undone for root's sake by ending it early.
+        EXPECT_EQ(kill(holder, 0), 0);
+        e2e::EndProcess(holder);
+        chmod(slave.c_str(), 0666);
+        std::error_code gone;
+        std::filesystem::remove(path, gone);
+    };
+}
+
+void LockFileOfMorvaLockedByAStranger(Bench* bench) {
+    LockOfAStranger(bench, false);
+}
+
+void OwnFileOfAStrangerLocked(Bench* bench) {
+    LockOfAStranger(bench, true);
+}
+
 class BenchFaults : public ::testing::TestWithParam<BenchFault> {};
 
 TEST_P(BenchFaults, LeaveTheDeviceAndThePortAsPromised) {
@@ -894,6 +991,14 @@ const BenchFault kBenchFaults[] = {
      0,
      "Cannot open COM3\n",
      {}},
+    {"Posix_FifoAtTheUucpLockName",
+     Build::kPosix,
+     FifoAtTheUucpLockName,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
     {"Posix_UucpLockOfALiveProcessByShortName",
      Build::kPosix,
      UucpLockByShortName,
@@ -996,6 +1101,47 @@ const BenchFault kBenchFaults[] = {
     {"Posix_ClosedInput",
      Build::kPosix,
      ClosedInput,
+     {"UTID"},
+     0,
+     0,
+     "TARVEX-7310 V2.10\r\n",
+     {"UTID\r"}},
+    {"Posix_PortsFolderLinkToDevNull",
+     Build::kPosix,
+     PortLinkToNull,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_PortsFolderLinkToPtmx",
+     Build::kPosix,
+     PortLinkToPtmx,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_PortsFolderLinkOfAnotherUser",
+     Build::kPosix,
+     PortLinkOfAnotherUser,
+     {"UTID"},
+     3,
+     0,
+     "Cannot open COM3\n",
+     {}},
+    {"Posix_LockFileLockedByAStranger",
+     Build::kPosix,
+     LockFileOfMorvaLockedByAStranger,
+     kUpdate,
+     0,
+     0,
+     kUpdateOutput,
+     {"UTID\r", "UPDT Test\r", "S00B00004B52543037515F5894\r", "S1050010AABB85\r", "S9030000FC\r",
+      "UPDT Flash\r", "S00B00004B52543037515F5894\r", "S1050010AABB85\r", "S9030000FC\r"}},
+    {"Posix_FileOfAStrangerAtTheLockName",
+     Build::kPosix,
+     OwnFileOfAStrangerLocked,
      {"UTID"},
      0,
      0,

@@ -9,7 +9,7 @@ import sys
 
 COMMON = ["time", "elapsed_ms", "version", "host", "user", "pid", "command", "port", "device",
           "by_id", "exit", "interrupted", "message"]
-KINDS = [[], ["sent", "reply"], ["found"], ["stored"], ["shown"],
+KINDS = [[], ["sent", "reply", "reply_hex"], ["found"], ["stored"], ["shown"],
          ["file", "bytes", "lines", "sha256", "flash", "passes"]]
 PASS = ["pass", "lines_sent", "resends", "reply", "elapsed_ms"]
 

@@ -2,9 +2,11 @@
 // record file that cannot be written, parallel updates into one file, an interrupted update.
 // Every run's output and exit code are those of the same run without the record.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <future>
@@ -31,6 +33,7 @@ struct KindCase {
     int exitCode;
     std::string record;  // as record_lines.py shows it; @DEV@: the device of COM3; "": none
     const char* variable = nullptr;  // MORVA_RECORD instead of the workspace's record file
+    void (*device)(tarvexsim::Options*) = nullptr;
 };
 
 void PrintTo(const KindCase& c, std::ostream* os) {
@@ -50,7 +53,11 @@ class RecordKinds : public ::testing::TestWithParam<std::tuple<Build, KindCase>>
 TEST_P(RecordKinds, OneLinePerRun) {
     const auto& [build, c] = GetParam();
     Workspace ws(build);
-    ws.AddDevice(3);
+    tarvexsim::Options device;
+    if (c.device != nullptr) {
+        c.device(&device);
+    }
+    ws.AddDevice(3, device);
     if (!c.settings.empty()) {
         e2e::WriteFile(ws.settingsPath(), c.settings);
     }
@@ -82,7 +89,7 @@ const KindCase kKinds[] = {
      "TARVEX-7310 V2.10\r\n",
      0,
      Common(R"("UTID")", "3", 0, R"("TARVEX-7310 V2.10")") +
-         R"(,"sent":"UTID\r","reply":"TARVEX-7310 V2.10\r"})"},
+         R"(,"sent":"UTID\r","reply":"TARVEX-7310 V2.10\r","reply_hex":null})"},
     {"Scan",
      {"hwscan"},
      "",
@@ -106,7 +113,8 @@ const KindCase kKinds[] = {
      "",
      "Illegal port number\n",
      2,
-     Common(R"("UTID")", "null", 2, R"("Illegal port number")") + R"(,"sent":null,"reply":null})"},
+     Common(R"("UTID")", "null", 2, R"("Illegal port number")") +
+         R"(,"sent":null,"reply":null,"reply_hex":null})"},
     {"CommandTooLong",
      {"-c", "3", kLong},
      "",
@@ -114,7 +122,7 @@ const KindCase kKinds[] = {
      4,
      Common("\"" + std::string(256, 'x') + "\"", "null", 4,
             R"("Too long command or command-options.")") +
-         R"(,"sent":null,"reply":null})"},
+         R"(,"sent":null,"reply":null,"reply_hex":null})"},
     {"NoCommandWord",
      {"-v"},
      "",
@@ -122,6 +130,57 @@ const KindCase kKinds[] = {
      4,
      Common("null", "null", 4, R"("Too long command or command-options.")") + "}"},
     {"EmptyVariableMeansOff", {"-c", "3", "UTID"}, "", "TARVEX-7310 V2.10\r\n", 0, "", ""},
+    // A reply without its carriage return, or one that overflows: the bytes that came.
+    {"ReplyWithoutCarriageReturn",
+     {"-c", "3", "UTID"},
+     "",
+     "Cannot receive reply string\n",
+     104,
+     Common(R"("UTID")", "3", 104, R"("Cannot receive reply string")") +
+         R"(,"sent":"UTID\r","reply":"TARVEX-7310","reply_hex":null})",
+     nullptr,
+     [](tarvexsim::Options* o) { o->replies["UTID"] = "TARVEX-7310"; }},
+    {"ReplyOverflows",
+     {"-c", "3", "UTID"},
+     "",
+     "Cannot receive reply string\n",
+     105,
+     Common(R"("UTID")", "3", 105, R"("Cannot receive reply string")") +
+         R"(,"sent":"UTID\r","reply":")" + std::string(256, 'A') + R"(","reply_hex":null})",
+     nullptr,
+     [](tarvexsim::Options* o) { o->replies["UTID"] = std::string(300, 'A'); }},
+    // Bytes that are not UTF-8 are told apart from the characters that they resemble.
+    {"ReplyNotUtf8",
+     {"-c", "3", "UTID"},
+     "",
+     "\xFF\xFE\r\n",
+     0,
+     Common(R"("UTID")", "3", 0, "\"\xC3\xBF\xC3\xBE\"") + R"(,"sent":"UTID\r","reply":")"
+                                                           "\xC3\xBF\xC3\xBE"
+                                                           R"(\r","reply_hex":"fffe0d"})",
+     nullptr,
+     [](tarvexsim::Options* o) { o->replies["UTID"] = "\xFF\xFE\r"; }},
+    // Every control byte is escaped: a raw one would make the line invalid JSON.
+    {"ReplyWithControlBytes",
+     {"-c", "3", "UTID"},
+     "",
+     "A\x1F\x7F\x01\r\n",
+     0,
+     Common(R"("UTID")", "3", 0, "\"A\\u001f\x7F\\u0001\"") + R"(,"sent":"UTID\r","reply":"A\u001f)"
+                                                              "\x7F"
+                                                              R"(\u0001\r","reply_hex":null})",
+     nullptr,
+     [](tarvexsim::Options* o) { o->replies["UTID"] = "A\x1F\x7F\x01\r"; }},
+    {"ReplyUtf8",
+     {"-c", "3", "UTID"},
+     "",
+     "\xC3\xBF\xC3\xBE\r\n",
+     0,
+     Common(R"("UTID")", "3", 0, "\"\xC3\xBF\xC3\xBE\"") + R"(,"sent":"UTID\r","reply":")"
+                                                           "\xC3\xBF\xC3\xBE"
+                                                           R"(\r","reply_hex":null})",
+     nullptr,
+     [](tarvexsim::Options* o) { o->replies["UTID"] = "\xC3\xBF\xC3\xBE\r"; }},
 };
 
 auto BuildAndRowName = [](const auto& info) {
@@ -139,6 +198,7 @@ struct UnwritableCase {
     void (*make)(const std::string& path);  // makes what stands at the record's path
     const char* why;                        // in the trace at -v
     const char* below = "";                 // the record's path below the entry made
+    const char* instead = nullptr;          // the record's path, when not the entry's
 };
 
 void PrintTo(const UnwritableCase& c, std::ostream* os) {
@@ -156,14 +216,14 @@ TEST_P(RecordUnwritable, RunUnchanged) {
     if (IsSkipped()) {
         return;
     }
-    const std::string record = entry + c.below;
+    const std::string record = c.instead != nullptr ? c.instead : entry + c.below;
     const auto quiet = ws.Run({"-c", "3", "UTID"}, e2e::WithRecord(record));
     EXPECT_EQ(quiet.output, "TARVEX-7310 V2.10\r\n");
     EXPECT_EQ(quiet.exitCode, 0);
     const auto verbose = ws.Run({"-v", "-c", "3", "UTID"}, e2e::WithRecord(record));
     EXPECT_EQ(verbose.exitCode, 0);
     const std::string trace = std::string("record not written to ") + record + ": " + c.why + "\n";
-    ASSERT_GE(verbose.output.size(), trace.size());
+    ASSERT_GE(verbose.output.size(), trace.size()) << verbose.output;
     EXPECT_EQ(verbose.output.substr(verbose.output.size() - trace.size()), trace);
     EXPECT_NE(e2e::ReadFile(entry + ".target").find("untouched"), std::string::npos)
         << "the target of a refused link";
@@ -173,7 +233,10 @@ void MakeTarget(const std::string& path) {
     e2e::WriteFile(path + ".target", "untouched\n");
 }
 
+const std::string kLongName = "/" + std::string(1100, 'a');
+
 const UnwritableCase kUnwritable[] = {
+    {"PathTooLong", MakeTarget, "path too long", kLongName.c_str()},
     {"Folder",
      [](const std::string& p) {
          MakeTarget(p);
@@ -183,8 +246,50 @@ const UnwritableCase kUnwritable[] = {
     {"MissingFolder", MakeTarget, "cannot open it", "/inside"},
 };
 
+// Device names, refused before anything is opened.
+const UnwritableCase kWindowsUnwritable[] = {
+    {"NulDevice", MakeTarget, "not a regular file", "", "NUL"},
+    {"ComPortName", MakeTarget, "not a regular file", "", "COM4"},
+    {"ComPortPath", MakeTarget, "not a regular file", "", "\\\\.\\COM4"},
+};
+
+void NeedRoot() {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: gives links to another user (lchown)";
+    }
+}
+
 // Entries that Windows has not.
 const UnwritableCase kPosixUnwritable[] = {
+    {"NullDevice", MakeTarget, "not a regular file", "", "/dev/null"},
+    {"PtyMaster", MakeTarget, "not a regular file", "", "/dev/ptmx"},
+    {"HardLink",
+     [](const std::string& p) {
+         MakeTarget(p);
+         ASSERT_EQ(link((p + ".target").c_str(), p.c_str()), 0);
+     },
+     "a file with a second name"},
+    // Root's own link leads on to another user's: every link on the way is judged.
+    {"ChainOfLinks",
+     [](const std::string& p) {
+         NeedRoot();
+         MakeTarget(p);
+         ASSERT_EQ(symlink((p + ".target").c_str(), (p + ".mid").c_str()), 0);
+         ASSERT_EQ(lchown((p + ".mid").c_str(), 4242, 4242), 0);
+         ASSERT_EQ(symlink((p + ".mid").c_str(), p.c_str()), 0);
+     },
+     "a link of another user"},
+    // Another user's folder on the way, turned into a link to a folder of root's only.
+    {"FolderTurnedIntoALink",
+     [](const std::string& p) {
+         NeedRoot();
+         MakeTarget(p);
+         ASSERT_TRUE(std::filesystem::create_directory(p + ".dir"));
+         ASSERT_EQ(chmod((p + ".dir").c_str(), 0700), 0);
+         ASSERT_EQ(symlink((p + ".dir").c_str(), p.c_str()), 0);
+         ASSERT_EQ(lchown(p.c_str(), 4242, 4242), 0);
+     },
+     "a link of another user", "/runs.jsonl"},
     {"Fifo",
      [](const std::string& p) {
          MakeTarget(p);
@@ -193,9 +298,7 @@ const UnwritableCase kPosixUnwritable[] = {
      "not a regular file"},
     {"LinkOfAnotherUser",
      [](const std::string& p) {
-         if (geteuid() != 0) {
-             GTEST_SKIP() << "needs root: gives the link to another user (lchown)";
-         }
+         NeedRoot();
          MakeTarget(p);
          ASSERT_EQ(symlink((p + ".target").c_str(), p.c_str()), 0);
          ASSERT_EQ(lchown(p.c_str(), 4242, 4242), 0);
@@ -210,6 +313,10 @@ INSTANTIATE_TEST_SUITE_P(Builds, RecordUnwritable,
 INSTANTIATE_TEST_SUITE_P(Posix, RecordUnwritable,
                          ::testing::Combine(::testing::Values(Build::kPosix),
                                             ::testing::ValuesIn(kPosixUnwritable)),
+                         BuildAndRowName);
+INSTANTIATE_TEST_SUITE_P(Windows, RecordUnwritable,
+                         ::testing::Combine(::testing::Values(Build::kWindows),
+                                            ::testing::ValuesIn(kWindowsUnwritable)),
                          BuildAndRowName);
 
 const std::string kFirmware =
@@ -247,8 +354,58 @@ TEST_P(Record, ParallelUpdatesLeaveWholeLines) {
     EXPECT_EQ(ports.size(), static_cast<std::size_t>(kStations)) << lines;
 }
 
+// Thirty-two runs that end at once make the record file together: thirty-two lines.
+TEST_P(Record, RunsThatMakeTheFileTogetherLoseNoLine) {
+    constexpr int kRuns = 32;
+    Workspace ws(GetParam());
+    const std::string record = ws.root() + "/" + kRecordName;
+    std::vector<std::future<e2e::Result>> runs;
+    for (int i = 0; i < kRuns; ++i) {
+        runs.push_back(std::async(std::launch::async, [&ws, &record] {
+            return ws.Run({"-c", "0", "UTID"}, e2e::WithRecord(record));
+        }));
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.get().exitCode, 2);
+    }
+    const std::string lines = e2e::RecordLines(record);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), kRuns) << lines;
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, Record, ::testing::Values(Build::kPosix, Build::kWindows),
                          [](const auto& info) { return e2e::BuildName(info.param); });
+
+// A line is whole or absent: on a file system without room for it nothing of it stays, and a
+// fragment that another program left gets its line end before the next line.
+TEST(RecordPosix, LineIsWholeOrAbsent) {
+    Workspace ws(Build::kPosix);
+    ws.AddDevice(3);
+    const std::string folder = ws.root() + "/full";
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    if (geteuid() != 0 || mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8k") != 0) {
+        GTEST_SKIP() << "needs root, to mount a small file system";
+    }
+    const std::string full = folder + "/" + kRecordName;
+    const std::string before = std::string(8192 - 185 - 1, 'x') + "\n";  // 185 bytes of room
+    e2e::WriteFile(full, before);
+    const auto run = ws.Run({"-v", "-c", "3", "UTID"}, e2e::WithRecord(full));
+    const std::string kept = e2e::ReadFile(full);
+    umount2(folder.c_str(), MNT_DETACH);
+    EXPECT_EQ(run.exitCode, 0);
+    const std::string trace = "record not written to " + full + ": write failed\n";
+    ASSERT_GE(run.output.size(), trace.size()) << run.output;
+    EXPECT_EQ(run.output.substr(run.output.size() - trace.size()), trace);
+    EXPECT_EQ(kept, before) << "a part of the line stayed";
+
+    const std::string torn = ws.root() + "/" + kRecordName;
+    e2e::WriteFile(torn, R"({"command":"UT)");
+    EXPECT_EQ(ws.Run({"-c", "3", "UTID"}, e2e::WithRecord(torn)).exitCode, 0);
+    const std::string text = e2e::ReadFile(torn);
+    ASSERT_EQ(text.rfind("{\"command\":\"UT\n{", 0), 0U) << text;
+    const std::string line = ws.root() + "/line.jsonl";
+    e2e::WriteFile(line, text.substr(text.find('\n') + 1));
+    EXPECT_NE(e2e::RecordLines(line).find(R"("reply":"TARVEX-7310 V2.10\r")"), std::string::npos);
+}
 
 // SIGTERM while the device keeps the third line waiting: the line of the interrupted update.
 TEST(RecordPosix, InterruptedUpdateLeavesItsLine) {

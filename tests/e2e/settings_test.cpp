@@ -494,6 +494,21 @@ const SharedCase kShared[] = {
          umask(saved);
          return ws.settingsPath();
      }},
+    // A group-writable folder that is not set-group-id shares nothing by its group: the new
+    // file keeps the umask.
+    {"FirstStoreInAGroupFolderWithoutSetGroupId",
+     [](const Workspace& ws) {
+         EXPECT_EQ(chown(ws.exeDir().c_str(), 0, kNobodyGroup), 0);
+         EXPECT_EQ(chmod(ws.exeDir().c_str(), 0775), 0);
+         const mode_t saved = umask(022);
+         EXPECT_EQ(ws.Run({"SCOM", "4"}).exitCode, 0);
+         umask(saved);
+         struct stat made {};
+         EXPECT_EQ(stat(ws.settingsPath().c_str(), &made), 0);
+         EXPECT_EQ(made.st_mode & 07777, 0644U);
+         return ws.settingsPath();
+     },
+     true},
     // Links that neither root nor the caller made are not followed: the store writes nothing,
     // and the read finds no port.
     {"LinkOfAnotherUserDoesNotRedirectRoot",

@@ -65,7 +65,9 @@ TEST_F(TtyList, SerialDevicesWithDriversAndUsbIds) {
     AddTty("ptmx", "5:2", "");
 
     std::array<morva::SerialTty, 8> ttys{};
-    ASSERT_EQ(morva::ListSerialTtys(sys_.Folder().c_str(), ttys.data(), ttys.size()), 4);
+    int leftOut = -1;
+    ASSERT_EQ(morva::ListSerialTtys(sys_.Folder().c_str(), ttys.data(), ttys.size(), &leftOut), 4);
+    EXPECT_EQ(leftOut, 0);
     struct Want {
         const char* name;
         dev_t device;
@@ -85,9 +87,11 @@ TEST_F(TtyList, SerialDevicesWithDriversAndUsbIds) {
         EXPECT_STREQ(ttys[i].usbId.data(), want[i].usbId);
         EXPECT_STREQ(ttys[i].serial.data(), want[i].serial);
     }
-    // No more than the room given.
-    EXPECT_EQ(morva::ListSerialTtys(sys_.Folder().c_str(), ttys.data(), 2), 2);
-    EXPECT_EQ(morva::ListSerialTtys(sys_.Path("none").c_str(), ttys.data(), ttys.size()), -1);
+    // No more than the room given, and the rest counted.
+    EXPECT_EQ(morva::ListSerialTtys(sys_.Folder().c_str(), ttys.data(), 2, &leftOut), 2);
+    EXPECT_EQ(leftOut, 2);
+    EXPECT_EQ(morva::ListSerialTtys(sys_.Path("none").c_str(), ttys.data(), ttys.size(), &leftOut),
+              -1);
 }
 
 TEST_F(TtyList, ByIdLinkOfATty) {

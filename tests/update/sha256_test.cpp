@@ -46,11 +46,18 @@ void PrintTo(const Vector& v, std::ostream* os) {
 
 class Sha256Vectors : public testing::TestWithParam<Vector> {};
 
+// Both ways of the program's own rounds: the CPU's SHA instructions where it has them, and
+// the plain code that every other CPU runs.
 TEST_P(Sha256Vectors, MatchesPublishedSum) {
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{55}, std::size_t{64},
-                                    std::size_t{1000}, std::size_t{1} << 20}) {
-        EXPECT_EQ(Digest(GetParam().message, piece), GetParam().sum) << "pieces of " << piece;
+    for (const bool plain : {false, true}) {
+        ForcePlainSha256(plain);
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{55}, std::size_t{64},
+                                        std::size_t{1000}, std::size_t{1} << 20}) {
+            EXPECT_EQ(Digest(GetParam().message, piece), GetParam().sum)
+                << "pieces of " << piece << (plain ? ", plain rounds" : "");
+        }
     }
+    ForcePlainSha256(false);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,22 +72,32 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Vector>& info) { return std::string(info.param.name); });
 
 // A file larger than one read, with CR LF line ends and bytes after a 0x1A end mark: the
-// check's digest covers every byte of the file, as sha256sum reads it.
+// check's digest covers every byte of the file, as sha256sum reads it; also when a carriage
+// return is the last byte of a 64 KiB read, so that its line end comes with the next read.
 TEST(CheckDigest, CoversEveryByteOfTheFile) {
-    test::ScratchFolder scratch;
-    std::string bytes = test::MakeHeader("KRT07Q_X") + "\r\n";
-    while (bytes.size() < 3 * 64 * 1024) {
-        bytes += "S1050010AABB85\r\n";
+    constexpr std::size_t kRead = 64 * 1024;
+    for (const bool crAtTheReadEnd : {false, true}) {
+        SCOPED_TRACE(crAtTheReadEnd ? "CR at the end of a read" : "plain");
+        test::ScratchFolder scratch;
+        std::string bytes = test::MakeHeader("KRT07Q_X") + "\r\n";
+        // Lines of 15 bytes (LF) shift the 16-byte lines (CR LF) until one's CR ends a read.
+        while (crAtTheReadEnd && bytes.size() % 16 != (kRead - 15) % 16) {
+            bytes += "S1050010AABB85\n";
+        }
+        while (bytes.size() < 3 * kRead) {
+            bytes += "S1050010AABB85\r\n";
+        }
+        ASSERT_TRUE(!crAtTheReadEnd || bytes[kRead - 1] == '\r');
+        bytes += "S9030000FC\r\n\x1A" + std::string(70 * 1024, 'z');
+        const std::string path = scratch.Write("fw.mot", bytes);
+        ReadDigest digest;
+        ASSERT_EQ(BeginSha256(&digest.sha256), 1);
+        EXPECT_GT(CheckFirmwareFile(path.c_str(), nullptr, &digest), 1);
+        std::array<unsigned char, kSha256Size> sum{};
+        ASSERT_EQ(EndSha256(&digest.sha256, &sum), 1);
+        EXPECT_EQ(Hex(sum), Digest(bytes, 4096));
+        EXPECT_EQ(digest.bytes, static_cast<long long>(bytes.size()));
     }
-    bytes += "S9030000FC\r\n\x1A" + std::string(70 * 1024, 'z');
-    const std::string path = scratch.Write("fw.mot", bytes);
-    ReadDigest digest;
-    ASSERT_EQ(BeginSha256(&digest.sha256), 1);
-    EXPECT_GT(CheckFirmwareFile(path.c_str(), nullptr, &digest), 1);
-    std::array<unsigned char, kSha256Size> sum{};
-    ASSERT_EQ(EndSha256(&digest.sha256, &sum), 1);
-    EXPECT_EQ(Hex(sum), Digest(bytes, 4096));
-    EXPECT_EQ(digest.bytes, static_cast<long long>(bytes.size()));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The settings file opened one name at a time, so that every link on the way is judged before
-// it is followed, and nothing that another user swaps in meanwhile is followed instead.
-#include "settings/profile_open_posix.h"
+// A path opened one name at a time, so that every link on the way is judged before it is
+// followed, and nothing that another user swaps in meanwhile is followed instead.
+#include "common/guarded_open_posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,7 +54,7 @@ bool FollowLink(Walk* walk, int link, std::size_t after) {
         return false;
     }
     if (info.st_uid != 0 && info.st_uid != geteuid()) {
-        errno = EACCES;
+        errno = EPERM;
         return false;
     }
     PathText joined{};
@@ -96,7 +96,7 @@ int OpenSeen(int folder, const char* name, int flags, const struct stat& seen) {
     struct stat opened {};
     if (fd >= 0 &&
         (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino ||
-         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+         !S_ISREG(opened.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
         close(fd);
         errno = EINVAL;
         return -1;
@@ -106,7 +106,7 @@ int OpenSeen(int folder, const char* name, int flags, const struct stat& seen) {
 
 // Walks the next name of the path: the file's descriptor at the last name, -1 on failure,
 // kGoOn while the path goes on.
-int Step(Walk* walk, int flags, bool create) {
+int Step(Walk* walk, GuardedKind kind, int flags, bool create) {
     const char* rest = walk->rest.data();
     std::size_t start = walk->at;
     while (rest[start] == '/') {
@@ -129,7 +129,7 @@ int Step(Walk* walk, int flags, bool create) {
     const bool last = rest[next] == '\0';
     const int entry = openat(walk->folder, name.data(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (entry < 0) {
-        if (!last || !create || errno != ENOENT) {
+        if (!last || !create || kind != GuardedKind::kFile || errno != ENOENT) {
             return -1;
         }
         const int made = Create(walk->folder, name.data(), flags);
@@ -146,8 +146,11 @@ int Step(Walk* walk, int flags, bool create) {
         walk->folder = entry;
         walk->at = next;
         return kGoOn;
-    } else if (last && S_ISREG(seen.st_mode)) {
+    } else if (last && kind == GuardedKind::kFile && S_ISREG(seen.st_mode)) {
         result = OpenSeen(walk->folder, name.data(), flags, seen);
+    } else if (last && ((kind == GuardedKind::kFolder && S_ISDIR(seen.st_mode)) ||
+                        (kind == GuardedKind::kDevice && S_ISCHR(seen.st_mode)))) {
+        return entry;  // an O_PATH descriptor: the name that was judged, nothing opened
     } else {
         errno = last ? EINVAL : ENOTDIR;
     }
@@ -159,7 +162,7 @@ int Step(Walk* walk, int flags, bool create) {
 
 }  // namespace
 
-int OpenProfileFile(const char* path, int flags, bool create) {
+int OpenGuarded(const char* path, GuardedKind kind, int flags, bool create) {
     Walk walk;
     const std::string_view text = path != nullptr ? path : "";
     if (text.empty() || text.size() >= walk.rest.size()) {
@@ -172,7 +175,7 @@ int OpenProfileFile(const char* path, int flags, bool create) {
     }
     int result = kGoOn;
     for (int step = 0; result == kGoOn; ++step) {
-        result = step < kStepLimit ? Step(&walk, flags, create) : -1;
+        result = step < kStepLimit ? Step(&walk, kind, flags, create) : -1;
         errno = step < kStepLimit ? errno : ELOOP;
     }
     const int error = errno;

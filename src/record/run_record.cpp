@@ -1,4 +1,4 @@
-#include "common/run_record.h"
+#include "record/run_record.h"
 
 #include <array>
 #include <chrono>
@@ -8,11 +8,12 @@
 #include <ctime>
 
 #include "common/console.h"
-#include "common/json_text.h"
 #include "common/platform.h"
 #include "common/product.h"
-#include "common/record_file.h"
+#include "common/text.h"
 #include "common/verbose.h"
+#include "record/json_text.h"
+#include "record/record_file.h"
 
 namespace morva {
 namespace {
@@ -54,6 +55,7 @@ struct Record {
     long long pid = 0;
 
     int kind = kRecordNone;
+    bool pathTooLong = false;
     std::array<char, kCommandLimit + 1> command{};
     std::size_t commandLength = 0;
     bool hasCommand = false;
@@ -149,6 +151,15 @@ void AddKindFields(JsonText* json, const Record& r, bool interrupted) {
         JsonText0(json, r.hasSent ? r.sent.data() : nullptr, kCommandLimit);
         JsonKey(json, "reply");
         JsonText0(json, r.hasReply ? r.reply.data() : nullptr, kReplyLimit);
+        // Bytes that are not UTF-8 read as the characters of their codes; the hex tells them
+        // apart.
+        const std::size_t replyLength = r.hasReply ? strnlen(r.reply.data(), kReplyLimit) : 0;
+        JsonKey(json, "reply_hex");
+        if (r.hasReply && !IsUtf8(r.reply.data(), replyLength)) {
+            JsonHex(json, r.reply.data(), replyLength);
+        } else {
+            JsonNull(json);
+        }
     } else if (r.kind == kRecordScan) {
         JsonKey(json, "found");
         JsonOpen(json, '[');
@@ -257,12 +268,14 @@ void FormatStartTime() {
 
 void BeginRecord() {
     const char* path = GetPathVariable("MORVA_RECORD");
-    if (path == nullptr || path[0] == '\0' || std::strlen(path) >= kPathTextSize) {
+    if (path == nullptr || path[0] == '\0') {
         return;
     }
     Record& r = g_record;
     r.on = true;
-    Keep(&r.path, path);
+    // A path that does not fit is refused at the end, where -v says so.
+    r.pathTooLong = std::strlen(path) >= kPathTextSize;
+    Keep(&r.path, r.pathTooLong ? "" : path);
     r.start = Clock::now();
     FormatStartTime();
     GetRunIdentity(r.host.data(), r.user.data(), kNameLimit, &r.pid);
@@ -325,7 +338,16 @@ void RecordExchange(const char* sent, const char* reply) {
         return;
     }
     KeepIfAny(&r.sent, &r.hasSent, sent);
-    KeepIfAny(&r.reply, &r.hasReply, reply);
+    if (reply != nullptr) {
+        KeepIfAny(&r.reply, &r.hasReply, reply);
+    }
+}
+
+void RecordPartialReply(const char* bytes) {
+    Record& r = g_record;
+    if (r.on && bytes[0] != '\0') {
+        KeepIfAny(&r.reply, &r.hasReply, bytes);
+    }
 }
 
 void RecordFound(int port) {
@@ -417,14 +439,26 @@ void EndRecord(int exitCode) {
     g_preparedIndex = -1;
     r.on = false;
     const std::size_t length = BuildLine(g_line.data(), false, exitCode);
-    const int written =
-        length > 0 ? AppendRecordLine(r.path.data(), g_line.data(), length) : kRecordWriteFailed;
+    const int written = r.pathTooLong ? kRecordPathTooLong
+                        : length > 0  ? AppendRecordLine(r.path.data(), g_line.data(), length)
+                                      : kRecordWriteFailed;
     if (written != kRecordWritten && GetVerboseLevel() >= 1) {
-        static constexpr const char* kWhy[] = {"", "cannot open it", "not a regular file",
-                                               "a link of another user", "write failed"};
+        static constexpr const char* kWhy[] = {"",
+                                               "cannot open it",
+                                               "not a regular file",
+                                               "a link of another user",
+                                               "write failed",
+                                               "a file with a second name",
+                                               "locked by another program",
+                                               "write failed",
+                                               "path too long"};
+        const char* path = r.pathTooLong ? GetPathVariable("MORVA_RECORD") : r.path.data();
         std::array<char, kPathTextSize> shown{};
-        Print("record not written to %s: %s\n", ShownPath(r.path.data(), shown.data()),
-              kWhy[written >= 0 && written <= kRecordWriteFailed ? written : kRecordWriteFailed]);
+        std::array<char, kEscapedPathSize> escaped{};
+        Print("record %s %s: %s\n",
+              written == kRecordCutShort ? "line cut short in" : "not written to",
+              EscapeControlBytes(ShownPath(path, shown.data()), escaped.data(), kEscapedPathSize),
+              kWhy[written > 0 && written <= kRecordPathTooLong ? written : kRecordWriteFailed]);
     }
 }
 
@@ -434,6 +468,9 @@ void WriteInterruptedRecord() {
         return;
     }
     g_preparedIndex = -1;
+    if (g_record.pathTooLong) {
+        return;
+    }
     static_cast<void>(AppendRecordLine(g_record.path.data(),
                                        g_prepared[static_cast<std::size_t>(index)].data(),
                                        static_cast<std::size_t>(g_preparedLength[index])));

@@ -7,7 +7,7 @@
 
 #include "common/platform.h"
 #include "common/platform_win.h"
-#include "common/record_file.h"
+#include "record/record_file.h"
 
 namespace morva {
 namespace {
@@ -28,6 +28,56 @@ bool ToUtf8(const wchar_t* wide, char* buffer, std::size_t capacity) {
                                nullptr) > 0;
 }
 
+// Stations append under a lock of the whole file (Wine finds the end, then writes). A program
+// that keeps it locked is waited for a few hundred milliseconds, never without end.
+bool TakeLock(HANDLE handle, OVERLAPPED* whole) {
+    constexpr int kTries = 30;
+    constexpr DWORD kPauseMs = 10;
+    for (int i = 0; i < kTries; ++i) {
+        if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                       MAXDWORD, whole) != 0) {
+            return true;
+        }
+        Sleep(kPauseMs);
+    }
+    return false;
+}
+
+// The line at the end of the file, after a line end where the file lacks one; a failed write
+// is cut off again, so that the line is whole or absent.
+int AppendLocked(HANDLE handle, const char* line, std::size_t length) {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size) == 0) {
+        return kRecordWriteFailed;
+    }
+    char last = '\n';
+    if (size.QuadPart > 0) {
+        OVERLAPPED at{};
+        const long long end = size.QuadPart - 1;
+        at.Offset = static_cast<DWORD>(end & 0xFFFFFFFF);
+        at.OffsetHigh = static_cast<DWORD>(end >> 32);
+        DWORD got = 0;
+        if (ReadFile(handle, &last, 1, &got, &at) == 0 || got != 1) {
+            last = '\n';
+        }
+    }
+    const LARGE_INTEGER zero{};
+    DWORD written = 0;
+    DWORD ended = 1;
+    const bool done =
+        SetFilePointerEx(handle, zero, nullptr, FILE_END) != 0 &&
+        (last == '\n' || (WriteFile(handle, "\n", 1, &ended, nullptr) != 0 && ended == 1)) &&
+        WriteFile(handle, line, static_cast<DWORD>(length), &written, nullptr) != 0 &&
+        written == length;
+    if (done) {
+        return kRecordWritten;
+    }
+    const bool cut =
+        SetFilePointerEx(handle, size, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
+    return cut || (written == 0 && ended == 1 && last == '\n') ? kRecordWriteFailed
+                                                               : kRecordCutShort;
+}
+
 }  // namespace
 
 int AppendRecordLine(const char* path, const char* line, std::size_t length) {
@@ -38,10 +88,10 @@ int AppendRecordLine(const char* path, const char* line, std::size_t length) {
     if (IsDeviceName(wide.data())) {
         return kRecordNotAFile;
     }
-    // Append access: every WriteFile goes to the end of the file; read access too, for the lock
-    // below. A link (a reparse point) is opened as itself and refused, not followed.
+    // Write access at the place that the lock below keeps, rather than append access: a failed
+    // write is then cut off again. A link (a reparse point) is opened as itself and refused.
     const HANDLE handle =
-        CreateFileW(wide.data(), FILE_APPEND_DATA | FILE_READ_DATA,
+        CreateFileW(wide.data(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_DATA,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -52,25 +102,19 @@ int AppendRecordLine(const char* path, const char* line, std::size_t length) {
     }
     BY_HANDLE_FILE_INFORMATION info{};
     int result = kRecordWritten;
+    OVERLAPPED whole{};
     if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &info) == 0 ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         result = kRecordNotAFile;
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         result = kRecordForeignLink;
+    } else if (info.nNumberOfLinks != 1) {
+        result = kRecordHardLink;
+    } else if (!TakeLock(handle, &whole)) {
+        result = kRecordLocked;
     } else {
-        // Not every system appends in one step (Wine finds the end, then writes): the lock keeps
-        // other stations' lines out of this one's place.
-        OVERLAPPED whole{};
-        const bool locked =
-            LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
-        DWORD written = 0;
-        if (WriteFile(handle, line, static_cast<DWORD>(length), &written, nullptr) == 0 ||
-            written != length) {
-            result = kRecordWriteFailed;
-        }
-        if (locked) {
-            UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
-        }
+        result = AppendLocked(handle, line, length);
+        UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
     }
     CloseHandle(handle);
     return result;
@@ -93,12 +137,12 @@ const char* FullPath(const char* path, char* buffer) {
     WidePath wide{};
     WidePath full{};
     if (ToWidePath(path, wide.data(), kWidePathSize) == 0) {
-        return path;
+        return nullptr;
     }
     const DWORD length = GetFullPathNameW(wide.data(), kWidePathSize, full.data(), nullptr);
     if (length == 0 || length >= static_cast<DWORD>(kWidePathSize) ||
         !ToUtf8(full.data(), buffer, kPathTextSize)) {
-        return path;
+        return nullptr;
     }
     return buffer;
 }

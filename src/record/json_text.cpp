@@ -1,4 +1,4 @@
-#include "common/json_text.h"
+#include "record/json_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -61,6 +61,30 @@ std::size_t SequenceLength(const unsigned char* bytes, std::size_t length) {
 }
 
 }  // namespace
+
+void JsonHex(JsonText* json, const char* bytes, std::size_t length) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    BeginValue(json);
+    PutChar(json, '"');
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const char pair[2] = {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+        Put(json, pair, 2);
+    }
+    PutChar(json, '"');
+}
+
+bool IsUtf8(const char* bytes, std::size_t length) {
+    const auto* at = reinterpret_cast<const unsigned char*>(bytes);
+    for (std::size_t i = 0; i < length;) {
+        const std::size_t step = at[i] < 0x80 ? 1 : SequenceLength(at + i, length - i);
+        if (step == 0) {
+            return false;
+        }
+        i += step;
+    }
+    return true;
+}
 
 void JsonOpen(JsonText* json, char bracket) {
     BeginValue(json);

@@ -27,6 +27,8 @@ void RecordPort(int port, const char* device, const char* byId);
 void RecordMessage(const char* text);
 // Pass-through: the bytes sent, and the reply (null when none came).
 void RecordExchange(const char* sent, const char* reply);
+// The bytes of a reply that came without its carriage return in time, or overflowed.
+void RecordPartialReply(const char* bytes);
 // HWSC: a listed port.
 void RecordFound(int port);
 // SCOM: the port stored, or shown.

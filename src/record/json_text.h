@@ -22,6 +22,10 @@ void JsonKey(JsonText* json, const char* key);
 // bytes of `bytes` are taken; a sequence is never split.
 void JsonString(JsonText* json, const char* bytes, std::size_t length, std::size_t limit);
 void JsonText0(JsonText* json, const char* text, std::size_t limit);  // zero-terminated or null
+// The bytes as a string of two lower-case hexadecimal digits each.
+void JsonHex(JsonText* json, const char* bytes, std::size_t length);
+// True when the bytes are valid UTF-8 throughout, so that JsonString keeps them losslessly.
+bool IsUtf8(const char* bytes, std::size_t length);
 void JsonInt(JsonText* json, long long value);
 void JsonBool(JsonText* json, bool value);
 void JsonNull(JsonText* json);
