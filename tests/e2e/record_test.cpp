@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <set>
@@ -405,6 +407,58 @@ TEST(RecordPosix, LineIsWholeOrAbsent) {
     const std::string line = ws.root() + "/line.jsonl";
     e2e::WriteFile(line, text.substr(text.find('\n') + 1));
     EXPECT_NE(e2e::RecordLines(line).find(R"("reply":"TARVEX-7310 V2.10\r")"), std::string::npos);
+}
+
+// Of the /dev/serial/by-id links, the record names the one that leads to the port's device.
+TEST(RecordPosix, ByIdNamesTheDeviceOfThePort) {
+    constexpr const char* kById = "/dev/serial/by-id";
+    if (access("/dev", W_OK) != 0 || std::filesystem::exists("/dev/serial")) {
+        GTEST_SKIP() << "needs root and a machine without /dev/serial, to make its links";
+    }
+    Workspace ws(Build::kPosix);
+    auto& other = ws.AddDevice(2);
+    auto& device = ws.AddDevice(3);
+    ASSERT_TRUE(std::filesystem::create_directories(kById));
+    const std::string mine = std::string(kById) + "/usb-Tarvex_7310_B-if00";
+    // Links of other devices on both sides of it, in name and in the folder's order.
+    std::filesystem::create_symlink(other.slave_path(), std::string(kById) + "/usb-Other_A-if00");
+    std::filesystem::create_symlink(device.slave_path(), mine);
+    std::filesystem::create_symlink(other.slave_path(), std::string(kById) + "/usb-Other_C-if00");
+    const std::string record = ws.root() + "/" + kRecordName;
+    const auto run = ws.Run({"-c", "3", "UTID"}, e2e::WithRecord(record));
+    std::filesystem::remove_all("/dev/serial");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(e2e::RecordLines(record).find(R"("by_id":")" + mine + "\""), std::string::npos)
+        << e2e::RecordLines(record);
+}
+
+// A reader that keeps a byte of the record locked is waited for briefly, never to its end: the
+// run ends with its own output and exit code, and the line is skipped.
+TEST(RecordWindows, LockOfAReaderIsNotWaitedOut) {
+    const char* windowsExe = std::getenv("MORVA_WINDOWS_EXE");
+    const std::string exe = windowsExe != nullptr && *windowsExe ? windowsExe : MORVA_WINDOWS_EXE;
+    // The reader's workspace first: the last one made has the prefix's COM ports.
+    Workspace reader(Build::kWindows, "reader",
+                     exe.substr(0, exe.rfind('/')) + "/tests/drivers/morva-lock-holder.exe");
+    Workspace ws(Build::kWindows);
+    ws.AddDevice(3);
+    const std::string record = ws.root() + "/" + kRecordName;
+    e2e::WriteFile(record, "");
+    auto held = std::async(std::launch::async, [&reader, &record] { return reader.Run({record}); });
+    for (int i = 0; i < 3000 && !std::filesystem::exists(record + ".held"); ++i) {
+        usleep(10000);
+    }
+    ASSERT_TRUE(std::filesystem::exists(record + ".held")) << "the reader did not lock the file";
+    const auto run = ws.Run({"-v", "-c", "3", "UTID"}, e2e::WithRecord(record));
+    const bool stillHeld = held.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+    e2e::WriteFile(record + ".release", "");
+    EXPECT_EQ(held.get().exitCode, 0);
+    EXPECT_TRUE(stillHeld) << "the run waited for the reader to let go";
+    EXPECT_EQ(run.exitCode, 0);
+    const std::string trace = "record not written to " + record + ": locked by another program\n";
+    ASSERT_GE(run.output.size(), trace.size()) << run.output;
+    EXPECT_EQ(run.output.substr(run.output.size() - trace.size()), trace);
+    EXPECT_EQ(e2e::ReadFile(record), "");
 }
 
 // SIGTERM while the device keeps the third line waiting: the line of the interrupted update.

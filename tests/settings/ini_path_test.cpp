@@ -245,6 +245,14 @@ const std::string kLong300 = "C:\\" + std::string(300, 'a');
 const std::string kEntry249 = "C:\\" + std::string(246, 'b');  // candidate of 259 characters
 const std::string kEntry250 = "C:\\" + std::string(247, 'b');  // candidate of 260 characters
 const std::string kPosix252 = "/" + std::string(251, 'p');     // "/morva" fits, ".ini" does not
+// A candidate of 260 UTF-16 units: each character beyond U+FFFF is two of them.
+const std::string kFourByte250 = [] {
+    std::string entry = "C:\\b";
+    for (int i = 0; i < 123; ++i) {
+        entry += "\U0001F600";
+    }
+    return entry;
+}();
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, ScriptedSearch, ::testing::Values(
@@ -289,6 +297,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, ScriptedSearch, ::testing::Values(
                kEntry249 + "\\morva.ini", kEntry249 + "\\morva.exe", 1},
     SearchCase{"CandidateOf260Skipped", kWin, "morva", kNone, kEntry250 + ";C:\\B",
                kEntry250 + "\\morva.exe|C:\\B\\morva.exe", "C:\\B\\morva.ini", "C:\\B\\morva.exe", 1},
+    SearchCase{"CandidateOf260UnitsOfFourByteCharactersSkipped", kWin, "morva", kNone,
+               kFourByte250 + ";C:\\B", kFourByte250 + "\\morva.exe|C:\\B\\morva.exe",
+               "C:\\B\\morva.ini", "C:\\B\\morva.exe", 1},
     SearchCase{"LongProgramFolderSkipped", kWin, kLong300 + "\\morva.exe", "D:\\Work", "C:\\B",
                kLong300 + "\\morva.exe|D:\\Work\\morva.exe|C:\\B\\morva.exe",
                "C:\\B\\morva.ini", "C:\\B\\morva.exe", 0},
