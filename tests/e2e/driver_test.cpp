@@ -355,6 +355,16 @@ const DriverRow kDriverRows[] = {
      0,
      5,
      {"SetCommState@1#1 error 87"}},
+    // The queue that cannot be emptied fails the open, and the port gets its own time-outs
+    // back (Wine's: all 0) rather than keeping the exchange's.
+    {"PurgeFails",
+     "PurgeComm:fail=31",
+     kUtid,
+     "Cannot open COM3\n",
+     3,
+     0,
+     5,
+     {"PurgeComm@1#1 error 31", "SetCommTimeouts@1#2 ok read 0/0/0 write 0/0\n"}},
     // A Bluetooth port whose device is out of reach refuses the open after seconds with
     // ERROR_SEM_TIMEOUT, 121 (jcurl/RJCP.DLL.SerialPortStream#37); the scan goes on past it.
     {"BluetoothOpenTimesOut",
