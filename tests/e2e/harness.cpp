@@ -464,6 +464,15 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
     }
     child.argv.insert(child.argv.end(), args.begin(), args.end());
     Result result = Spawn(child, options);
+    // Under load Wine now and then fails to start a program at all ("Application could not be
+    // started, or no application associated with the specified file."): nothing of the
+    // program ran, so it is started again.
+    constexpr int kWineStarts = 3;
+    for (int start = 1; build_ == Build::kWindows && start < kWineStarts && result.exitCode == 1 &&
+                        result.output.rfind("Application could not be started", 0) == 0;
+         ++start) {
+        result = Spawn(child, options);
+    }
     if (build_ == Build::kWindows) {
         result.output = TurnBackLineEnds(result.output);
     }
