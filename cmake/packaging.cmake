@@ -12,7 +12,7 @@ if(WIN32)
     configure_file(${MORVA_PACKAGING}/windows/WINDOWS.txt.in ${MORVA_GENERATED}/WINDOWS.txt @ONLY
                    NEWLINE_STYLE CRLF)
     # The programs of the zips; scripts/package.sh builds them through packaged_programs.
-    set(MORVA_WINDOWS_PROGRAMS morva tarvex-sim)
+    set(MORVA_WINDOWS_PROGRAMS morva morva-ports tarvex-sim)
     install(TARGETS ${MORVA_WINDOWS_PROGRAMS} RUNTIME DESTINATION .)
     add_custom_target(packaged_programs)
     add_dependencies(packaged_programs ${MORVA_WINDOWS_PROGRAMS})

@@ -27,6 +27,11 @@ stage "every test (ctest --preset posix)" ctest --preset posix
 # The Windows builds' unit tests under Wine (the 32-bit ones where Wine has its 32-bit side).
 stage "Windows unit tests under Wine" ctest --preset windows
 stage "32-bit Windows unit tests under Wine" ctest --preset windows32
+# Both builds against a device whose faults are drawn at random, each run checked by an oracle;
+# a fresh seed each time, printed so that a failure can be replayed.
+seed=${CAMPAIGN_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')}
+stage "random fault campaign (bench/campaign.sh, seed $seed)" \
+    bench/campaign.sh "${CAMPAIGN_RUNS:-300}" "$seed"
 # The Linux build in a virtual machine, against the kernel's drivers of real serial ports.
 stage "UART rig (scripts/uart-vm.sh)" scripts/uart-vm.sh
 # The packages, made as a release would make them, installed and run as their users would.

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "escape.h"
@@ -22,6 +23,22 @@ bool ParseInt(const std::string& text, int min, int max, int* value) {
     if (errno != 0 || *end != '\0' || v < min || v > max)
         return false;
     *value = static_cast<int>(v);
+    return true;
+}
+
+bool ParseSeed(const std::string& text, std::uint64_t* value) {
+    if (text.empty() || text.size() > 20)
+        return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = static_cast<std::uint64_t>(v);
     return true;
 }
 
@@ -177,6 +194,17 @@ bool ParseArgs(const std::vector<std::string>& args, Config* config, std::string
         } else if (arg == "--break-at") {
             if (!ParseInt(value, 1, kMaxNumber, &c.options.break_line))
                 return bad("line number");
+        } else if (arg == "--chaos") {
+            if (!ParseSeed(value, &c.options.chaos_seed))
+                return bad("not a seed (0 to 18446744073709551615)");
+            c.options.chaos = true;
+        } else if (arg == "--account") {
+            if (value.empty())
+                return bad("empty file name");
+            c.account_path = value;
+        } else if (arg == "--draws") {
+            if (!ParseInt(value, 1, kMaxNumber, &c.draws))
+                return bad("not a count of exchanges");
         } else if (arg == "--log") {
             if (value.empty())
                 return bad("empty file name");
@@ -185,12 +213,22 @@ bool ParseArgs(const std::vector<std::string>& args, Config* config, std::string
             return bad("unknown option");
         }
     }
-    if (!c.help && !c.serial.empty()) {
+    if (!c.serial.empty())
+        c.options.chaos_serial = true;
+    if (c.draws > 0 && !c.options.chaos) {
+        *error = "--draws needs --chaos";
+        return false;
+    }
+    if (c.draws > 0 || c.help) {
+        *config = c;
+        return true;
+    }
+    if (!c.serial.empty()) {
         if (!c.dir.empty() || !c.ports.empty()) {
             *error = "--serial takes no --dir or --port";
             return false;
         }
-    } else if (!c.help) {
+    } else {
         if (!c.options.break_command.empty() || c.options.break_line > 0) {
             *error = "--break-on and --break-at need --serial: a pseudo-terminal has no BREAK";
             return false;
@@ -252,6 +290,14 @@ std::string Usage() {
            "BREAK (with --serial only: a pseudo-terminal has none):\n"
            "  --break-on CMD        send a BREAK instead of the reply to CMD (without its CR)\n"
            "  --break-at LINE       send a BREAK instead of the reply to line LINE\n"
+           "Random device (see man tarvex-sim, RANDOM DEVICE):\n"
+           "  --chaos SEED          each exchange draws its behaviour from SEED (0 to\n"
+           "                        18446744073709551615) and the exchange's number: the\n"
+           "                        same seed, the same device, byte for byte\n"
+           "  --account FILE        append one line per exchange to FILE: its number, the\n"
+           "                        draw, the command and what the device took\n"
+           "  --draws N             print the first N draws of --chaos SEED and exit (add\n"
+           "                        --serial PORT for the draws on a serial port)\n"
            "Other:\n"
            "  --log FILE            append every command and reply to FILE\n"
            "  --help                this text\n"

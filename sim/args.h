@@ -10,10 +10,12 @@
 namespace tarvexsim {
 
 struct Config {
-    std::string dir;         // where com<n> links are published
-    std::vector<int> ports;  // one device each, all with the same options
-    std::string serial;      // an existing serial port to serve instead of pseudo-terminals
-    std::string log_path;    // empty: no log
+    std::string dir;           // where com<n> links are published
+    std::vector<int> ports;    // one device each, all with the same options
+    std::string serial;        // an existing serial port to serve instead of pseudo-terminals
+    std::string log_path;      // empty: no log
+    std::string account_path;  // the random device's account; empty: none
+    int draws = 0;             // > 0: print the random device's first draws and exit
     bool help = false;
     Options options;
 };

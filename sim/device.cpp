@@ -62,6 +62,11 @@ void Device::SetLogger(std::function<void(const std::string&)> logger) {
     logger_ = std::move(logger);
 }
 
+void Device::SetAccount(std::function<void(const std::string&)> account) {
+    std::lock_guard<std::mutex> lock(mu_);
+    account_ = std::move(account);
+}
+
 void Device::Log(const std::string& line) {
     std::function<void(const std::string&)> logger;
     {
@@ -106,13 +111,17 @@ void Device::OnBytes(const char* data, std::size_t len) {
 void Device::OnCommand(const std::string& command) {
     Response r;
     Options options;
+    std::function<void(const std::string&)> account;
     {
         std::lock_guard<std::mutex> lock(mu_);
         commands_.push_back(command);
         r = responder_.Handle(command);
         options = responder_.options();
+        account = account_;
     }
     Log("< " + Escape(command));
+    if (account && !r.account.empty())
+        account(r.account);
     const auto now = Clock::now();
     if (r.vanish) {
         // Gone for morva's next open, even while it still reads this reply.
@@ -136,16 +145,37 @@ void Device::OnCommand(const std::string& command) {
     } else {
         bool first = true;
         for (Piece& piece : PlanReply(r.reply, command.size(), options)) {
-            const bool held = options.rest_after_close && !first;
+            const bool held = r.late || (options.rest_after_close && !first);
             out_.push_back(
                 Timed{held ? Clock::time_point::max() : now + piece.at, std::move(piece.bytes)});
             first = false;
         }
-        Log("> " + Escape(r.reply));
+        if (!r.late && (r.delay_ms > 0 || r.gap_ms > 0))
+            PlanChaos(r, now);
+        Log(std::string(r.late ? "> (once closed) " : "> ") + Escape(r.reply));
     }
     const auto last =
         out_.empty() || out_.back().at == Clock::time_point::max() ? now : out_.back().at;
     vanish_deadline_ = last + kVanishGrace;
+}
+
+// The random device's reply: after its delay, or in up to three pieces a gap apart, the first
+// of them after one gap too.
+void Device::PlanChaos(const Response& r, Clock::time_point now) {
+    out_.clear();
+    out_off_ = 0;
+    if (r.delay_ms > 0) {
+        out_.push_back(Timed{now + std::chrono::milliseconds(r.delay_ms), r.reply});
+        return;
+    }
+    const std::size_t n = r.reply.size();
+    const std::size_t cuts[] = {0, n / 3, (2 * n) / 3, n};
+    for (int i = 0; i < 3; ++i) {
+        if (cuts[i + 1] > cuts[i]) {
+            out_.push_back(Timed{now + std::chrono::milliseconds(r.gap_ms) * (i + 1),
+                                 r.reply.substr(cuts[i], cuts[i + 1] - cuts[i])});
+        }
+    }
 }
 
 // Writes what is due; false on a fatal write error. *blocked: the port takes no more now.

@@ -53,6 +53,8 @@ class Device {
 
     // Receives one line per command and reply (e.g. for a log file), from the serving thread.
     void SetLogger(std::function<void(const std::string&)> logger);
+    // Receives the random device's account line of each exchange, before its reply goes out.
+    void SetAccount(std::function<void(const std::string&)> account);
 
   private:
     struct Timed {
@@ -65,6 +67,7 @@ class Device {
     void Serve();
     void OnBytes(const char* data, std::size_t len);
     void OnCommand(const std::string& command);
+    void PlanChaos(const Response& r, std::chrono::steady_clock::time_point now);
     void DropOutput();
     bool WriteDue(std::chrono::steady_clock::time_point now, bool* blocked);
     // Platform side: bytes handed to the port (0 when it takes none now, -1 on a fatal error),
@@ -92,10 +95,11 @@ class Device {
     std::atomic<bool> stop_{false};
     std::atomic<bool> vanished_{false};
 
-    mutable std::mutex mu_;  // guards responder_, commands_, logger_
+    mutable std::mutex mu_;  // guards responder_, commands_, logger_, account_
     Responder responder_;
     std::vector<std::string> commands_;
     std::function<void(const std::string&)> logger_;
+    std::function<void(const std::string&)> account_;
 
     // Serving thread only.
     std::string rx_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "args.h"
+#include "chaos.h"
 #include "device.h"
 #include "stop.h"
 
@@ -24,6 +25,14 @@ int main(int argc, char** argv) {
         std::fputs(tarvexsim::Usage().c_str(), stdout);
         return 0;
     }
+    if (config.draws > 0) {
+        for (int k = 1; k <= config.draws; ++k) {
+            const tarvexsim::Draw draw =
+                tarvexsim::DrawExchange(config.options.chaos_seed, k, config.options.chaos_serial);
+            std::printf("%d\t%s\n", k, tarvexsim::DescribeDraw(draw).c_str());
+        }
+        return 0;
+    }
 
     tarvexsim::CatchStop();
 
@@ -36,6 +45,22 @@ int main(int argc, char** argv) {
         }
     }
     std::mutex log_mu;
+    std::FILE* account = nullptr;
+    if (!config.account_path.empty()) {
+        account = std::fopen(config.account_path.c_str(), "a");
+        if (account == nullptr) {
+            std::perror(config.account_path.c_str());
+            if (log != nullptr)
+                std::fclose(log);
+            return 1;
+        }
+    }
+    // Written before the reply goes out, so the account is whole once morva has its reply.
+    auto accountant = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(log_mu);
+        std::fprintf(account, "%s\n", line.c_str());
+        std::fflush(account);
+    };
     const auto start = std::chrono::steady_clock::now();
     auto logger = [&](const std::string& line) {
         const double secs =
@@ -50,6 +75,8 @@ int main(int argc, char** argv) {
         tarvexsim::Device device("", 0, config.options);
         if (log != nullptr)
             device.SetLogger(logger);
+        if (account != nullptr)
+            device.SetAccount(accountant);
         if (!device.StartOnSerial(config.serial, &error)) {
             std::fprintf(stderr, "tarvex-sim: %s: %s\n", config.serial.c_str(), error.c_str());
             if (log != nullptr)
@@ -68,6 +95,8 @@ int main(int argc, char** argv) {
         devices.push_back(std::make_unique<tarvexsim::Device>(config.dir, port, config.options));
         if (log != nullptr)
             devices.back()->SetLogger(logger);
+        if (account != nullptr)
+            devices.back()->SetAccount(accountant);
         if (!devices.back()->Start(&error)) {
             std::fprintf(stderr, "tarvex-sim: COM%d: %s\n", port, error.c_str());
             devices.clear();

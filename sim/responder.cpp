@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "chaos.h"
+#include "escape.h"
+
 namespace tarvexsim {
 
 namespace {
@@ -64,6 +67,8 @@ Response Responder::Handle(const std::string& command) {
     if (command.empty() || command.back() != '\r')
         return r;
     const std::string text = command.substr(0, command.size() - 1);
+    if (options_.chaos)
+        return Chaos(text);
     if (options_.silent || silenced_)
         return r;
     if (pass_ != 0 && IsLine(text))
@@ -142,6 +147,110 @@ Response Responder::Line(const std::string& text) {
         if (line_ == options_.vanish_after)
             r.vanish = true;
     }
+    return r;
+}
+
+// What the device of the draw answers to one command, and its account of it. A line is taken
+// when the device answers it with its code, even when morva cannot read that code.
+Response Responder::Chaos(const std::string& text) {
+    Response r;
+    if (gone_)
+        return r;
+    const Draw draw = DrawExchange(options_.chaos_seed, ++exchanges_, options_.chaos_serial);
+    const bool opening = text == "UPDT Test" || text == "UPDT Flash";
+    const bool line = !opening && pass_ != 0 && IsLine(text);
+    std::string verdict = "-";
+    std::string right;
+    if (opening) {
+        right.assign(1, static_cast<char>(kNext));
+    } else if (line) {
+        right.assign(1, static_cast<char>(text[1] == '9' ? kFinish : kNext));
+    } else if (text == "UTID") {
+        right = options_.identity + "\r";
+    } else if (text == "VERS") {
+        right = "V2.10\r";
+    } else if (text == "STAT") {
+        right = "0\r";
+    } else {
+        right = "1\r";
+    }
+    const bool bytes = opening || line;
+    r.answer = true;
+    r.reply = right;
+    bool coded = true;  // the device answers with its own code for the command
+    switch (draw.fault) {
+        case Fault::kRight:
+            break;
+        case Fault::kDelay:
+            r.delay_ms = draw.delay_ms;
+            break;
+        case Fault::kPieces:
+            r.gap_ms = draw.gap_ms;
+            break;
+        case Fault::kResend:
+            if (bytes) {
+                r.reply.assign(1, static_cast<char>(kResend));
+                coded = false;
+            }
+            break;
+        case Fault::kOther:
+            coded = false;
+            if (opening) {
+                r.reply.assign(1, static_cast<char>(kReject));
+            } else if (line) {
+                r.reply.assign(1, static_cast<char>(text[1] == '9' ? kNext : kFinish));
+            } else {
+                r.reply = "1\r";
+            }
+            break;
+        case Fault::kWrong:
+            coded = false;
+            r.reply = bytes ? std::string(1, static_cast<char>(draw.byte)) : "TARVEX-0000 V2.10\r";
+            break;
+        case Fault::kNoise:
+            r.reply = std::string(1, static_cast<char>(draw.byte)) + right;
+            break;
+        case Fault::kNoCr:
+            if (!bytes)
+                r.reply.pop_back();
+            break;
+        case Fault::kSilence:
+            r.answer = false;
+            coded = false;
+            break;
+        case Fault::kLate:
+            r.late = true;
+            break;
+        case Fault::kFlood:
+            r.stream = Stream::kFlood;
+            coded = false;
+            break;
+        case Fault::kVanish:
+            r.vanish = true;
+            gone_ = true;
+            break;
+        case Fault::kBreak:
+            r.answer = false;
+            r.line_break = true;
+            coded = false;
+            break;
+    }
+    if (opening) {
+        pass_ = coded ? (text == "UPDT Test" ? 1 : 2) : 0;
+        line_ = 0;
+        if (coded)
+            verdict = pass_ == 1 ? "opened test" : "opened flash";
+    } else if (line) {
+        if (coded) {
+            ++line_;
+            verdict =
+                std::string(pass_ == 1 ? "took test " : "took flash ") + std::to_string(line_);
+        }
+    } else {
+        pass_ = 0;
+    }
+    r.account = std::to_string(exchanges_) + "\t" + DescribeDraw(draw) + "\t" + Escape(text) +
+                "\t" + verdict;
     return r;
 }
 

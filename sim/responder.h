@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +54,12 @@ struct Options {
     // A BREAK instead of the reply to this command (text without its CR) or to this line.
     std::string break_command;
     int break_line = 0;
+
+    // The random device (chaos.h): every exchange draws its behaviour from this seed; the
+    // options above but the identity then have no effect.
+    bool chaos = false;
+    std::uint64_t chaos_seed = 0;
+    bool chaos_serial = false;  // BREAK among the draws: the device serves a serial port
 };
 
 // One piece of a reply, written at `at` after the command's CR arrived.
@@ -78,6 +85,13 @@ struct Response {
     Stream stream = Stream::kNone;
     bool vanish = false;      // disappear once the reply has been taken
     bool line_break = false;  // send a BREAK instead of the reply
+    // The random device's timing: the reply after this long, in pieces this far apart, or
+    // held until the port's user has closed the port.
+    int delay_ms = 0;
+    int gap_ms = 0;
+    bool late = false;
+    // The random device's account of this exchange: "<n>\t<draw>\t<command>\t<verdict>".
+    std::string account;
 };
 
 // The device's behaviour without any I/O: feed it each command (bytes up to and including
@@ -90,6 +104,7 @@ class Responder {
 
   private:
     Response Line(const std::string& text);
+    Response Chaos(const std::string& text);
     bool FaultsApply() const;
 
     Options options_;
@@ -98,6 +113,8 @@ class Responder {
     int attempt_ = 0;
     bool last_was_resend_ = false;
     bool silenced_ = false;
+    int exchanges_ = 0;
+    bool gone_ = false;
 };
 
 }  // namespace tarvexsim

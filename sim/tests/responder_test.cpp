@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "escape.h"
 
 namespace tarvexsim {
@@ -329,6 +330,52 @@ TEST(HandshakeTest, OtherCommandEndsPass) {
     ASSERT_EQ(responder.Handle("UPDT Test\r").reply, "\x11");
     EXPECT_EQ(responder.Handle("UTID\r").reply, "TARVEX-7310 V2.10\r");
     EXPECT_EQ(responder.Handle(kS0).reply, "1\r");
+}
+
+// ---- The random device ----
+
+// The same seed answers the same commands the same way, byte for byte and in its timing.
+TEST(ChaosTest, SameSeedSameDevice) {
+    const std::vector<std::string> commands = {"UTID\r", "UPDT Test\r",  kS0, kS1a, kS1b,
+                                               kS9,      "UPDT Flash\r", kS0, kS1a, kS1b,
+                                               kS9,      "VERS\r"};
+    auto play = [&](std::uint64_t seed) {
+        Options options;
+        options.chaos = true;
+        options.chaos_seed = seed;
+        Responder responder(options);
+        std::string heard;
+        for (int round = 0; round < 20; ++round) {
+            for (const std::string& command : commands) {
+                const Response r = responder.Handle(command);
+                heard += r.account + "|" + Escape(r.reply) + "|" + std::to_string(r.delay_ms) +
+                         "|" + std::to_string(r.gap_ms) + (r.late ? "L" : "") +
+                         (r.vanish ? "V" : "") + (r.stream != Stream::kNone ? "F" : "") + "\n";
+            }
+        }
+        return heard;
+    };
+    for (std::uint64_t seed : {1ULL, 739ULL, 18446744073709551615ULL}) {
+        EXPECT_EQ(play(seed), play(seed)) << seed;
+    }
+    EXPECT_NE(play(1), play(2));
+}
+
+// No draw lands near morva's 2 s receive, sends a handshake code or CR as its stray byte, or a
+// BREAK on a pseudo-terminal.
+TEST(ChaosTest, DrawsKeepTheirMargins) {
+    for (std::uint64_t seed = 0; seed < 50; ++seed) {
+        for (int exchange = 1; exchange <= 400; ++exchange) {
+            const Draw d = DrawExchange(seed, exchange, false);
+            ASSERT_GE(d.delay_ms, 50);
+            ASSERT_LE(d.delay_ms, 1400);
+            ASSERT_LE(d.gap_ms * 3, 600);
+            ASSERT_NE(d.fault, Fault::kBreak);
+            for (int code : {0x00, 0x0D, 0x10, 0x11, 0x22, 0x31}) {
+                ASSERT_NE(d.byte, code);
+            }
+        }
+    }
 }
 
 // ---- Reply timing plan ----

@@ -69,6 +69,12 @@ void RecordUsedPort(int port) {
     std::array<char, kPortNameSize> byId{};
     const bool named = NamePortDevice(port, device.data(), byId.data());
     RecordPort(port, device.data(), named ? byId.data() : nullptr);
+    std::array<char, kAdapterTextSize> instanceId{};
+    std::array<char, kAdapterTextSize> usbId{};
+    std::array<char, kAdapterTextSize> serial{};
+    if (NamePortAdapter(port, instanceId.data(), usbId.data(), serial.data())) {
+        RecordAdapter(instanceId.data(), usbId.data(), serial.data());
+    }
 }
 
 // Texts of the two callers of the port resolution.

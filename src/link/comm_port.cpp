@@ -131,6 +131,10 @@ int ReadCommByte(CommPort* commPort, char* buffer, int capacity) {
             return kLinkReadFailed;
         }
         buffer[got] = '\0';
+        // A driver that reports bytes waiting before they are there reads none: no reply yet.
+        if (got == 0) {
+            continue;
+        }
         return got;
     }
     return kLinkTimeout;

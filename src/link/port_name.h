@@ -11,4 +11,11 @@ inline constexpr int kPortNameSize = 1024;
 // into `byId`; returns true then, false when there is none.
 bool NamePortDevice(int port, char* device, char* byId);
 
+inline constexpr int kAdapterTextSize = 256;
+
+// The USB adapter behind COM<port> as the system lists it (Windows): its device instance ID,
+// "VID:PID" and serial (empty when it has none). False where there is none (a UART on the
+// board, a virtual port) and on Linux, where the by-id name says it.
+bool NamePortAdapter(int port, char* instanceId, char* usbId, char* serial);
+
 }  // namespace morva

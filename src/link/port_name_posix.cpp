@@ -53,4 +53,9 @@ bool NamePortDevice(int port, char* device, char* byId) {
     return found;
 }
 
+bool NamePortAdapter(int /*port*/, char* instanceId, char* usbId, char* serial) {
+    instanceId[0] = usbId[0] = serial[0] = '\0';
+    return false;
+}
+
 }  // namespace morva

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link/failure_trace.h"
+#include "link/port_hold_win.h"
 #include "link/serial_port.h"
 
 namespace morva {
@@ -269,6 +270,10 @@ int SerialWrite(CommPort* commPort, const char* bytes, int count) {
 
 void SerialSleep(int milliseconds) {
     Sleep(static_cast<DWORD>(milliseconds));
+}
+
+bool PortHeldByAnotherMorva(int port) {
+    return HeldByAnother(port);
 }
 
 int HoldPort(int port) {

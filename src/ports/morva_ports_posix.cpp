@@ -16,21 +16,17 @@
 #include "link/port_map_posix.h"
 #include "link/serial_posix_shared.h"
 #include "link/tty_use_posix.h"
+#include "ports/port_table.h"
 #include "ports/tty_list_posix.h"
 
 namespace morva {
 namespace {
 
 constexpr const char* kByIdFolder = "/dev/serial/by-id";
-constexpr int kColumns = 7;
-constexpr int kFieldSize = 256;
-
-using Row = std::array<std::array<char, kFieldSize>, kColumns>;
-
 struct Listed {
     int port = 0;
     int order = 0;  // place in the name order of the sysfs list
-    Row row{};
+    TableRow row{};
 };
 
 const char* Refusal(dev_t device) {
@@ -50,36 +46,25 @@ const char* Refusal(dev_t device) {
     return held ? "held-by-morva" : "-";
 }
 
-void Fill(std::array<char, kFieldSize>* field, const char* text) {
-    static_cast<void>(
-        std::snprintf(field->data(), field->size(), "%s", text[0] != '\0' ? text : "-"));
-}
-
 void Describe(const SerialTty& tty, Listed* listed) {
-    Row& row = listed->row;
+    TableRow& row = listed->row;
     listed->port = PortOfDevice(tty.device);
     if (listed->port > 0) {
         static_cast<void>(std::snprintf(row[0].data(), row[0].size(), "COM%d", listed->port));
     } else {
-        Fill(&row[0], "none");
+        FillField(&row[0], "none");
     }
     // sysfs writes the '/' of names in subfolders of /dev as '!'.
     static_cast<void>(std::snprintf(row[1].data(), row[1].size(), "/dev/%s", tty.name.data()));
     std::replace(row[1].begin(), row[1].end(), '!', '/');
-    Fill(&row[2], tty.driver.data());
-    Fill(&row[3], tty.usbId.data());
-    Fill(&row[4], tty.serial.data());
-    std::array<char, kFieldSize> link{};
-    Fill(&row[5],
-         FindByIdLink(kByIdFolder, tty.name.data(), link.data(), link.size()) ? link.data() : "");
-    Fill(&row[6], Refusal(tty.device));
-}
-
-void PrintRow(const Row& row, const std::array<int, kColumns>& widths) {
-    for (int column = 0; column + 1 < kColumns; ++column) {
-        std::printf("%-*s  ", widths[column], row[column].data());
-    }
-    std::printf("%s\n", row[kColumns - 1].data());
+    FillField(&row[2], tty.driver.data());
+    FillField(&row[3], tty.usbId.data());
+    FillField(&row[4], tty.serial.data());
+    TableField link{};
+    FillField(&row[5], FindByIdLink(kByIdFolder, tty.name.data(), link.data(), link.size())
+                           ? link.data()
+                           : "");
+    FillField(&row[6], Refusal(tty.device));
 }
 
 int List() {
@@ -93,22 +78,10 @@ int List() {
                          count < 0 ? "cannot read /sys/class/tty" : "no serial device"));
         return 1;
     }
-    Row header{};
-    const char* names[kColumns] = {"COM",    "DEVICE", "DRIVER", "USB-ID",
-                                   "SERIAL", "BY-ID",  "REFUSED"};
-    std::array<int, kColumns> widths{};
-    for (int column = 0; column < kColumns; ++column) {
-        Fill(&header[column], names[column]);
-        widths[column] = static_cast<int>(std::strlen(names[column]));
-    }
     for (int i = 0; i < count; ++i) {
         listed[i] = Listed{};
         listed[i].order = i;
         Describe(ttys[i], &listed[i]);
-        for (int column = 0; column < kColumns; ++column) {
-            widths[column] = std::max(widths[column],
-                                      static_cast<int>(std::strlen(listed[i].row[column].data())));
-        }
     }
     // In COM-number order; the devices without a number last, by name.
     std::sort(listed.begin(), listed.begin() + count, [](const Listed& a, const Listed& b) {
@@ -116,10 +89,12 @@ int List() {
         const int second = b.port > 0 ? b.port : INT_MAX;
         return first != second ? first < second : a.order < b.order;
     });
-    PrintRow(header, widths);
+    static std::array<TableRow, kSerialTtyLimit> rows;
     for (int i = 0; i < count; ++i) {
-        PrintRow(listed[i].row, widths);
+        rows[i] = listed[i].row;
     }
+    PrintTable({"COM", "DEVICE", "DRIVER", "USB-ID", "SERIAL", "BY-ID", "REFUSED"}, rows.data(),
+               count);
     if (leftOut > 0) {
         static_cast<void>(
             std::fprintf(stderr, "morva-ports: %d more serial devices not listed\n", leftOut));

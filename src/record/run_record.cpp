@@ -26,7 +26,7 @@ constexpr std::size_t kNameLimit = 256;
 constexpr std::size_t kDeviceLimit = 1024;
 constexpr int kPortCount = 256;
 constexpr std::size_t kLineSize = std::size_t{40} * 1024;
-static_assert(6 * (3 * kCommandLimit + kMessageLimit + 2 * kNameLimit + 2 * kDeviceLimit +
+static_assert(6 * (3 * kCommandLimit + kMessageLimit + 5 * kNameLimit + 2 * kDeviceLimit +
                    kPathTextSize) +
                   std::size_t{8} * kPortCount + 2048 <
               kLineSize);
@@ -63,6 +63,10 @@ struct Record {
     std::array<char, kDeviceLimit> device{};
     std::array<char, kDeviceLimit> byId{};
     bool hasById = false;
+    bool hasAdapter = false;
+    std::array<char, kNameLimit> adapterId{};
+    std::array<char, kNameLimit> adapterUsbId{};
+    std::array<char, kNameLimit> adapterSerial{};
     std::array<char, kMessageLimit + 1> message{};
     bool hasMessage = false;
 
@@ -217,6 +221,19 @@ std::size_t BuildLine(char* buffer,  // NOLINT(readability-non-const-parameter):
     JsonText0(&json, r.port >= 0 ? r.device.data() : nullptr, kDeviceLimit);
     JsonKey(&json, "by_id");
     JsonText0(&json, r.port >= 0 && r.hasById ? r.byId.data() : nullptr, kDeviceLimit);
+    JsonKey(&json, "adapter");
+    if (r.port >= 0 && r.hasAdapter) {
+        JsonOpen(&json, '{');
+        JsonKey(&json, "instance_id");
+        JsonText0(&json, r.adapterId.data(), kNameLimit);
+        JsonKey(&json, "usb_id");
+        JsonText0(&json, r.adapterUsbId[0] != '\0' ? r.adapterUsbId.data() : nullptr, kNameLimit);
+        JsonKey(&json, "serial");
+        JsonText0(&json, r.adapterSerial[0] != '\0' ? r.adapterSerial.data() : nullptr, kNameLimit);
+        JsonClose(&json, '}');
+    } else {
+        JsonNull(&json);
+    }
     JsonKey(&json, "exit");
     interrupted ? JsonNull(&json) : JsonInt(&json, exitCode);
     JsonKey(&json, "interrupted");
@@ -305,6 +322,17 @@ void RecordPort(int port, const char* device, const char* byId) {
     r.port = port;
     Keep(&r.device, device);
     KeepIfAny(&r.byId, &r.hasById, byId);
+}
+
+void RecordAdapter(const char* instanceId, const char* usbId, const char* serial) {
+    Record& r = g_record;
+    if (!r.on || instanceId == nullptr) {
+        return;
+    }
+    r.hasAdapter = true;
+    Keep(&r.adapterId, instanceId);
+    Keep(&r.adapterUsbId, usbId != nullptr ? usbId : "");
+    Keep(&r.adapterSerial, serial != nullptr ? serial : "");
 }
 
 void RecordMessage(const char* text) {

@@ -23,6 +23,9 @@ bool Recording();
 void RecordCommand(int kind, const char* text, std::size_t length);
 // The COM port used and the device behind it (byId: a /dev/serial/by-id name, or null).
 void RecordPort(int port, const char* device, const char* byId);
+// The USB adapter behind the port, where the system names one (Windows): its instance ID,
+// "VID:PID" and serial (null or empty when it has none).
+void RecordAdapter(const char* instanceId, const char* usbId, const char* serial);
 // Every message printed; the record keeps the last one, without its line ends.
 void RecordMessage(const char* text);
 // Pass-through: the bytes sent, and the reply (null when none came).

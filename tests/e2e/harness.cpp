@@ -30,9 +30,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The prefix of ctest's "wine" fixture; the 32-bit rows get it only from the build, since
+// GoogleTest's discovery gives a test one environment variable at most.
 std::string WinePrefix() {
     const char* prefix = std::getenv("MORVA_TEST_WINEPREFIX");
-    return prefix != nullptr ? prefix : "";
+    return prefix != nullptr ? prefix : MORVA_TEST_WINEPREFIX_DEFAULT;
 }
 
 // A program that the build made, at its build path, or below $MORVA_TEST_PROGRAM_ROOT at that
@@ -278,8 +280,9 @@ Workspace::Workspace(Build build, const std::string& exeFolder, const std::strin
         portsDir_ = root_ + "/ports";
         fs::create_directories(portsDir_);
     } else {
-        if (WinePrefix().empty()) {
-            ADD_FAILURE() << "MORVA_TEST_WINEPREFIX is not set: run the tests through ctest";
+        if (!fs::is_directory(WinePrefix() + "/dosdevices")) {
+            ADD_FAILURE() << "no Wine prefix at " << WinePrefix()
+                          << ": run the tests through ctest";
         }
         portsDir_ = WinePrefix() + "/dosdevices";
         // Only this test's own com<n> links may be there.
@@ -477,6 +480,36 @@ Result Workspace::Run(const std::vector<std::string>& args, const RunOptions& op
         result.output = TurnBackLineEnds(result.output);
     }
     return result;
+}
+
+std::string WindowsProgram(const std::string& relative) {
+    const char* windowsExe = std::getenv("MORVA_WINDOWS_EXE");
+    const std::string exe = windowsExe != nullptr && *windowsExe ? windowsExe : MORVA_WINDOWS_EXE;
+    return exe.substr(0, exe.rfind('/')) + "/" + relative;
+}
+
+bool DeclareWinePorts(const std::vector<std::pair<int, std::string>>& ports) {
+    const std::string wine = "WINEPREFIX='" + WinePrefix() + "' WINEDEBUG=-all ";
+    std::string script = wine + "wine reg delete 'HKLM\\Software\\Wine\\Ports' /f;";
+    for (const auto& [port, device] : ports) {
+        script += wine + "wine reg add 'HKLM\\Software\\Wine\\Ports' /v COM" +
+                  std::to_string(port) + " /d '" + device + "' /f || exit 1;";
+    }
+    // The server must be persistent from its start; the next start of a program then brings
+    // up Wine's services, which fill SERIALCOMM.
+    script += wine + "wineserver -k; " + wine + "wineserver -w; " + wine +
+              "wineserver -p || exit 1;" + wine +
+              "wine reg query 'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM' || true";
+    const bool done = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+    if (ports.empty()) {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(WinePrefix() + "/dosdevices", ignored)) {
+            if (entry.path().filename().string().rfind("com", 0) == 0) {
+                fs::remove(entry.path(), ignored);
+            }
+        }
+    }
+    return done;
 }
 
 bool WaitForFirstCommand(const tarvexsim::Device& device) {

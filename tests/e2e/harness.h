@@ -121,6 +121,16 @@ class Workspace {
 // even on a machine loaded six CPU hogs a core deep, so only a run that hangs reaches it.
 void ExpectNoHang(const Result& run);
 
+// A program of the Windows build in use (MORVA_WINDOWS_EXE: the 32-bit one), by its path
+// below the build's folder, as "tests/drivers/morva-model.exe".
+std::string WindowsProgram(const std::string& relative);
+
+// Windows build: makes HKLM\Software\Wine\Ports declare exactly these COM ports (number,
+// Unix device) and restarts the test run's Wine server, which reads them as it starts and
+// lists them in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM; with none, it also takes away the
+// com<n> links that the restarted server made. True when Wine did all that.
+bool DeclareWinePorts(const std::vector<std::pair<int, std::string>>& ports);
+
 // Waits up to five seconds for the device's first command; true once it has arrived.
 bool WaitForFirstCommand(const tarvexsim::Device& device);
 // Waits until a device told to vanish has gone and let go of its port and its claim on the

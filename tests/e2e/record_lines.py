@@ -8,7 +8,7 @@ import re
 import sys
 
 COMMON = ["time", "elapsed_ms", "version", "host", "user", "pid", "command", "port", "device",
-          "by_id", "exit", "interrupted", "message"]
+          "by_id", "adapter", "exit", "interrupted", "message"]
 KINDS = [[], ["sent", "reply", "reply_hex"], ["found"], ["stored"], ["shown"],
          ["file", "bytes", "lines", "sha256", "flash", "passes"]]
 PASS = ["pass", "lines_sent", "resends", "reply", "elapsed_ms"]

@@ -36,6 +36,7 @@ struct KindCase {
     std::string record;  // as record_lines.py shows it; @DEV@: the device of COM3; "": none
     const char* variable = nullptr;  // MORVA_RECORD instead of the workspace's record file
     void (*device)(tarvexsim::Options*) = nullptr;
+    const char* firmware = nullptr;  // fw.mot in the workspace, when given
 };
 
 void PrintTo(const KindCase& c, std::ostream* os) {
@@ -46,7 +47,7 @@ std::string Common(const std::string& command, const std::string& port, int exit
                    const std::string& message) {
     return R"({"command":)" + command + R"(,"port":)" + port +
            (port == "null" ? R"(,"device":null)" : R"(,"device":"@DEV@")") +
-           R"(,"by_id":null,"exit":)" + std::to_string(exitCode) +
+           R"(,"by_id":null,"adapter":null,"exit":)" + std::to_string(exitCode) +
            R"(,"interrupted":false,"message":)" + message;
 }
 
@@ -63,6 +64,9 @@ TEST_P(RecordKinds, OneLinePerRun) {
     if (!c.settings.empty()) {
         e2e::WriteFile(ws.settingsPath(), c.settings);
     }
+    if (c.firmware != nullptr) {
+        e2e::WriteFile(ws.root() + "/fw.mot", c.firmware);
+    }
     const std::string record = ws.root() + "/" + kRecordName;
     const auto run = ws.Run(c.args, e2e::WithRecord(c.variable != nullptr ? c.variable : record));
     EXPECT_EQ(run.output, c.output);
@@ -78,6 +82,10 @@ TEST_P(RecordKinds, OneLinePerRun) {
     std::string expected = c.record;
     if (expected.find("@DEV@") != std::string::npos) {
         expected.replace(expected.find("@DEV@"), 5, e2e::RecordedDevice(build, 3));
+    }
+    if (expected.find("@DEV9@") != std::string::npos) {  // a port without a device
+        expected.replace(expected.find("@DEV9@"), 6,
+                         build == Build::kWindows ? R"(\\\\.\\COM9)" : ws.portsDir() + "/com9");
     }
     EXPECT_EQ(e2e::RecordLines(record), expected + "\n");
 }
@@ -131,6 +139,20 @@ const KindCase kKinds[] = {
      "verbose level:1\nToo long command or command-options.\n",
      4,
      Common("null", "null", 4, R"("Too long command or command-options.")") + "}"},
+    // A port that is not there fails the test pass before its first line, as any open does.
+    {"UpdateWithoutPort",
+     {"-c", "9", "UPDT", "-w", "fw.mot"},
+     "",
+     " ... test failed\n",
+     3,
+     R"({"command":"UPDT","port":9,"device":"@DEV9@","by_id":null,"adapter":null,"exit":3,)"
+     R"("interrupted":false,)"
+     R"("message":"... test failed","file":"fw.mot","bytes":38,"lines":2,"sha256":)"
+     R"("543f43019f9677e20547b71c335372332d3f3a36b5b0ab5016946e2fbec63b05","flash":true,)"
+     R"("passes":[{"pass":"test","lines_sent":0,"resends":0,"reply":null,"stopped_at":0}]})",
+     nullptr,
+     nullptr,
+     "S00B00004B52543037515F5894\nS9030000FC\n"},
     {"EmptyVariableMeansOff", {"-c", "3", "UTID"}, "", "TARVEX-7310 V2.10\r\n", 0, "", ""},
     // A reply without its carriage return, or one that overflows: the bytes that came.
     {"ReplyWithoutCarriageReturn",
@@ -481,7 +503,8 @@ TEST(RecordPosix, InterruptedUpdateLeavesItsLine) {
     EXPECT_EQ(result.signal, SIGTERM);
     EXPECT_EQ(
         e2e::RecordLines(record),
-        R"({"command":"UPDT","port":3,"device":"/dev/pts/N","by_id":null,"exit":null,)"
+        R"({"command":"UPDT","port":3,"device":"/dev/pts/N","by_id":null,"adapter":null,)"
+        R"("exit":null,)"
         R"("interrupted":true,"message":"UPDT Test : 3 / 4","file":"fw.mot","bytes":68,"lines":4,)"
         R"("sha256":"4ad768e83d97ddcffdcaaba6f63d276c7cb09f02f78689d376a5bd7b146f3236","flash":true,)"
         R"("passes":[{"pass":"test","lines_sent":2,"resends":0,"reply":"11","stopped_at":3}]})"

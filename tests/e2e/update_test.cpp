@@ -94,7 +94,7 @@ std::string UpdateRecord(int exitCode, const std::string& message, const char* f
             ? R"("bytes":68,"lines":4,"sha256":"4ad768e83d97ddcffdcaaba6f63d276c7cb09f02f78689d376a5bd7b146f3236")"
             : R"("bytes":null,"lines":null,"sha256":null)";
     const std::string name = file[0] == '3' || file[0] == '4' ? "fw.mot" : file;
-    return R"({"command":"UPDT","port":3,"device":"@DEV@","by_id":null,"exit":)" +
+    return R"({"command":"UPDT","port":3,"device":"@DEV@","by_id":null,"adapter":null,"exit":)" +
            std::to_string(exitCode) + R"(,"interrupted":false,"message":")" + message +
            R"(","file":")" + name + R"(",)" + checked + R"(,"flash":)" +
            (flash ? "true" : "false") + R"(,"passes":[)" + passes + "]}\n";

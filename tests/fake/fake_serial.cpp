@@ -41,6 +41,11 @@ bool NamePortDevice(int port, char* device, char* byId) {
     return false;
 }
 
+bool NamePortAdapter(int /*port*/, char* instanceId, char* usbId, char* serial) {
+    instanceId[0] = usbId[0] = serial[0] = '\0';
+    return false;
+}
+
 int SerialOpen(int port, CommPort* commPort) {
     fake::g_record.lastPort = port;
     if (++fake::g_record.openCalls <= fake::g_script.busyOpens) {

@@ -98,14 +98,17 @@ for bits in 64 32; do
     mkdir "$work/win$bits"
     (cd "$work/win$bits" && cmake -E tar xf "$zip")
     windir=$work/win$bits/morva-$version-win$bits
-    check "zip holds morva.exe, tarvex-sim.exe, README.txt, WINDOWS.txt, docs and nothing else" \
-        test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt docs morva.exe tarvex-sim.exe "
+    check "zip holds morva.exe, morva-ports.exe, tarvex-sim.exe, README.txt, WINDOWS.txt, docs and nothing else" \
+        test "$(cd "$windir" && ls | tr '\n' ' ')" = "README.txt WINDOWS.txt docs morva-ports.exe morva.exe tarvex-sim.exe "
     check "zip: docs holds the pages that README.txt links to" \
         test "$(cd "$windir/docs" && ls | tr '\n' ' ')" = "$(cd docs && ls | tr '\n' ' ')"
     machine=$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N4 "$windir/morva.exe")))" -N6 \
         "$windir/morva.exe" | tr -d ' ')
     want_machine=$([ "$bits" = 64 ] && echo 504500006486 || echo 504500004c01)
     check "zip: morva.exe is a $bits-bit program" test "$machine" = "$want_machine"
+    machine=$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N4 "$windir/morva-ports.exe")))" -N6 \
+        "$windir/morva-ports.exe" | tr -d ' ')
+    check "zip: morva-ports.exe is a $bits-bit program" test "$machine" = "$want_machine"
     # Version resource: the strings in pairs (name, value) and the fixed numbers 4.0.0.0.
     strings_of=$(wrestool -x --raw -t 16 "$windir/morva.exe" | strings -e l | tr '\n' '|')
     for pair in "FileVersion|$version" "ProductVersion|$version" "ProductName|morva" \
