@@ -89,6 +89,14 @@ if [ "$profile" = test ] && runs_32bit; then
             apt_update
         fi
         apt_install "${missing32[@]}" ||
-            echo "setup: Wine's 32-bit side did not install; the 32-bit Windows tests show as disabled" >&2
+            echo "setup: Wine's 32-bit side did not install (above)" >&2
+    fi
+    # The kernel runs 32-bit code, so the 32-bit build's tests must run: asked of Wine itself.
+    # A set-up that cannot make them run fails here, and the test command's summary says so.
+    probe_status=0
+    scripts/wine32-probe.sh build/wine32-probe || probe_status=$?
+    if [ "$probe_status" -eq 1 ]; then
+        echo "setup: FAILED: this kernel runs 32-bit programs, but Wine does not run a 32-bit Windows program (scripts/wine32-probe.sh), so the 32-bit build's tests could not run; install wine32:i386 by hand (its dependencies must match the 64-bit side's versions) and run the set-up again" >&2
+        exit 1
     fi
 fi

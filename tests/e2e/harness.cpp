@@ -85,15 +85,16 @@ std::size_t FillPipe(int fd) {
 
 // The environment of a program under test: the caller's, with the child's own variables, and
 // whatever the caller's locale, a UTF-8 one (Wine maps names outside ASCII to Unix file names
-// through it, and fails to find them in the C locale). Wine's own variables come only from the
-// child, so that the caller's WINEPREFIX, WINEPATH or WINEDEBUG change nothing.
+// through it, and fails to find them in the C locale). The prefix, the search path and the
+// debug channels come only from the child, so that the caller's change nothing; Wine's other
+// variables (WINEDLLPATH, WINELOADER, WINEARCH, ...) reach the program as the caller set them.
 std::vector<std::string> Environment(const Child& child) {
     std::vector<std::string> entries;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         const std::string name = entry.substr(0, entry.find('='));
         const bool dropped = name == "LANG" || name == "LANGUAGE" || name.rfind("LC_", 0) == 0 ||
-                             name.rfind("WINE", 0) == 0;
+                             name == "WINEPREFIX" || name == "WINEPATH" || name == "WINEDEBUG";
         if (!dropped && child.environment.count(name) == 0) {
             entries.push_back(entry);
         }
