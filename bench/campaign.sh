@@ -9,15 +9,16 @@ cd "$(dirname "$0")/.."
 here=bench
 posix=build/posix
 windows=build/windows
+# Builds the preset's programs when one is missing.
 need() {
-    [ -x "$1/$2" ] || { cmake --preset "$1" -S . >/dev/null && cmake --build --preset "$(basename "$1")" >/dev/null; } ||
+    [ -x "build/$1/$2" ] || { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" >/dev/null; } ||
         { echo "campaign: cannot build $1" >&2; exit 2; }
 }
 flags() {
     case "$1" in
-    posix) need "$posix" morva && need "$posix" sim/tarvex-sim
+    posix) need posix morva && need posix sim/tarvex-sim
            echo "--build posix --morva $posix/morva --sim $posix/sim/tarvex-sim" ;;
-    windows) need "$windows" morva.exe && need "$posix" sim/tarvex-sim
+    windows) need windows tests/drivers/morva-model.exe && need posix sim/tarvex-sim
              echo "--build windows --morva $windows/morva.exe --sim $posix/sim/tarvex-sim" \
                   "--model $windows/tests/drivers/morva-model.exe" ;;
     esac
