@@ -1,6 +1,7 @@
-"""What morva must do against the random device, read from morva's specification of its
-exchange, scan and update, and from the device's draws alone. Nothing here comes from morva's
-code: it is a second reading, kept small on purpose.
+"""What morva must do against the random device: its exchange, scan and update as they are
+meant to behave (the exit codes and messages that the manual gives), worked out from the
+device's draws alone. Nothing here comes from morva's code: it is a second reading of how morva
+must behave, kept small on purpose.
 
 The device's draw for an exchange says what it answers (tarvex-sim --chaos SEED --draws N);
 OUTCOME says what morva's exchange then yields: (0, reply bytes) or its failure code.
