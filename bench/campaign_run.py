@@ -100,10 +100,14 @@ def predict(draws, scn):
     return out
 
 
+WINE_DID_NOT_START = "Application could not be started"
+
+
 class Build:
     def __init__(self, name, morva, sim, model=None, prefixes=None):
         self.name, self.morva, self.sim, self.model = name, morva, sim, model
         self.prefixes = prefixes  # Windows: a free Wine prefix per worker
+        self.restarts = 0  # calls that Wine could not start and that ran again
 
     def windows(self):
         return self.name == "windows"
@@ -181,16 +185,23 @@ def one_run(build, campaign_seed, index, seed, verbose=False):
                 env["MORVA_PORTS"] = ports
                 command = [build.morva] + args
             bound = (25 if prefix else 15) + 4 * call["waits"] + 0.5 * len(call["sent"])
-            started = time.monotonic()
-            try:
-                done = subprocess.run(command, env=env, capture_output=True, timeout=bound)
-            except subprocess.TimeoutExpired:
-                return "%s: no end within %.0f s (a hang)" % (call["word"], bound)
-            seconds = time.monotonic() - started
-            got = done.stdout.decode("latin-1")
-            lines = open(account).read().splitlines() if os.path.exists(account) else []
-            mine = [line.split("\t") for line in lines[taken:]]
-            taken = len(lines)
+            for attempt in (1, 2):
+                started = time.monotonic()
+                try:
+                    done = subprocess.run(command, env=env, capture_output=True, timeout=bound)
+                except subprocess.TimeoutExpired:
+                    return "%s: no end within %.0f s (a hang)" % (call["word"], bound)
+                seconds = time.monotonic() - started
+                got = done.stdout.decode("latin-1")
+                lines = open(account).read().splitlines() if os.path.exists(account) else []
+                mine = [line.split("\t") for line in lines[taken:]]
+                taken = len(lines)
+                # Wine itself, not the program, failed to start: nothing reached the device,
+                # so the same call is started once more.
+                if attempt == 1 and prefix and WINE_DID_NOT_START in got and not mine:
+                    build.restarts += 1
+                    continue
+                break
             if verbose:
                 print("  morva %s (driver %s at %d): exit %d in %.2f s" % (
                     " ".join(args), call["driver"], call["at"], done.returncode, seconds))
@@ -274,10 +285,12 @@ def main():
     parser.add_argument("--fixed", help="a file of '<build> <run seed>' lines to run first")
     opts = parser.parse_args()
     windows = opts.build == "windows"
-    root = tempfile.mkdtemp(prefix="morva-campaign-wine-") if windows else None
+    root = tempfile.mkdtemp(prefix="morva-campaign-programs-")
     jobs = 1 if opts.replay is not None else opts.jobs
-    build = Build(opts.build, opts.morva, opts.sim, opts.model,
-                  wine_prefixes(jobs, root) if windows else None)
+    # Copies, so that a rebuild while the campaign runs cannot change or hide a program.
+    programs = [shutil.copy2(path, root) if path else None
+                for path in (opts.morva, opts.sim, opts.model)]
+    build = Build(opts.build, *programs, wine_prefixes(jobs, root) if windows else None)
     me = os.path.relpath(os.path.dirname(os.path.abspath(__file__)) + "/campaign.sh")
     try:
         if opts.replay is not None:
@@ -310,6 +323,9 @@ def main():
                     print("%s run %d: %s\n  replay: %s --replay %s %d" % (
                         opts.build, i, why, me, opts.build, s), flush=True)
         minutes = (time.monotonic() - started) / 60
+        if build.restarts:
+            print("%s: Wine could not start the program %d times; each call ran once more" % (
+                opts.build, build.restarts))
         print("%s: %d runs, %d mismatches, %.0f runs a minute" % (
             opts.build, opts.runs, mismatches, opts.runs / minutes if minutes else 0), flush=True)
         if opts.summary:
@@ -317,11 +333,11 @@ def main():
                 f.write("%d %d\n" % (opts.runs, mismatches))
         return 1 if mismatches else 0
     finally:
-        if root:
+        if windows:
             while not build.prefixes.empty():
                 subprocess.run([os.path.dirname(__file__) + "/../tests/e2e/wine_prefix.sh",
                                 "cleanup", build.prefixes.get()])
-            shutil.rmtree(root, ignore_errors=True)
+        shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

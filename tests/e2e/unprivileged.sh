@@ -15,9 +15,10 @@ group=$(id -gn "$user")
 cached() { sed -n "s/^$1:[A-Z]*=//p" build/posix/CMakeCache.txt; }
 posix_dir=$(cached morva_BINARY_DIR)
 windows_exe=$(cached MORVA_WINDOWS_EXE)
-# What the rows run or read besides the test program: both builds' programs, the driver model,
-# and the script that reads run records back.
+# What the rows run or read besides the test program: both builds' programs, the port list,
+# the driver model, and the script that reads run records back.
 programs=("$posix_dir/tests/e2e/e2e_tests" "$posix_dir/morva" "$windows_exe"
+    "$(dirname "$windows_exe")/morva-ports.exe"
     "$(dirname "$windows_exe")/sim/tarvex-sim.exe"
     "$(dirname "$windows_exe")/tests/drivers/morva-model.exe"
     "$(cached morva_SOURCE_DIR)/tests/e2e/record_lines.py")
