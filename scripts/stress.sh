@@ -21,8 +21,11 @@ stop_hogs() {
 }
 trap stop_hogs EXIT
 
+# Logs of earlier runs stay; every run's line is added to runs.txt too, so that runs on
+# several days add up to one record.
 logs=build/stress-logs
 mkdir -p "$logs"
+stamp=$(date -u +%Y%m%dT%H%M%S)
 for preset in "${presets[@]}"; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" >/dev/null
@@ -37,17 +40,18 @@ echo "stress: $hogs CPU hogs beside the suite, $runs runs on each of: ${presets[
 failed_runs=0
 for preset in "${presets[@]}"; do
     for ((i = 1; i <= runs; i++)); do
-        log=$logs/$preset-$i.log
+        log=$logs/$stamp-$preset-$i.log
         started=$SECONDS
         status=0
         ctest --preset "$preset" >"$log" 2>&1 || status=$?
         tally=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1 || true)
         line="stress: $preset run $i/$runs ($((SECONDS - started)) s, load $(cut -d' ' -f1 /proc/loadavg)): ${tally:-no tally, exit code $status}"
         echo "$line"
+        echo "$stamp $(git rev-parse --short HEAD 2>/dev/null || echo -) $line" >>"$logs/runs.txt"
         if [ "$status" -ne 0 ]; then
             failed_runs=$((failed_runs + 1))
             sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' |
-                sed 's/^/stress:     failed: /' || true
+                sed 's/^/stress:     failed: /' | tee -a "$logs/runs.txt" || true
         fi
     done
 done
