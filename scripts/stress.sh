@@ -3,6 +3,8 @@
 # times on the sanitizer build, each run beside CPU hogs (six a core unless HOGS says how
 # many), and prints each run's tally and every test that failed in it.
 #   scripts/stress.sh [N] [posix|sanitize ...]    (default: 10, both builds)
+# SIDE_BY_SIDE=1 runs the builds' series at once beside the same hogs (the whole takes about as
+# long as the slowest series alone, since the hogs set the load).
 # Builds what is missing first (scripts/test.sh sets the machine up). Exits 0 only when every
 # run passed.
 set -euo pipefail
@@ -37,8 +39,10 @@ for ((h = 0; h < hogs; h++)); do
 done
 echo "stress: $hogs CPU hogs beside the suite, $runs runs on each of: ${presets[*]}"
 
-failed_runs=0
-for preset in "${presets[@]}"; do
+# One build's series; its count of failed runs goes to a file, so that series run side by side
+# can be added up.
+series() {
+    local preset=$1 failed=0 i log started status tally line
     for ((i = 1; i <= runs; i++)); do
         log=$logs/$stamp-$preset-$i.log
         started=$SECONDS
@@ -49,11 +53,30 @@ for preset in "${presets[@]}"; do
         echo "$line"
         echo "$stamp $(git rev-parse --short HEAD 2>/dev/null || echo -) $line" >>"$logs/runs.txt"
         if [ "$status" -ne 0 ]; then
-            failed_runs=$((failed_runs + 1))
+            failed=$((failed + 1))
             sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' |
-                sed 's/^/stress:     failed: /' | tee -a "$logs/runs.txt" || true
+                sed "s/^/stress:     $preset failed: /" | tee -a "$logs/runs.txt" || true
         fi
     done
+    echo "$failed" >"$logs/$stamp-$preset.failed"
+}
+
+series_pids=()
+for preset in "${presets[@]}"; do
+    if [ "${SIDE_BY_SIDE:-0}" = 1 ]; then
+        series "$preset" &
+        series_pids+=($!)
+    else
+        series "$preset"
+    fi
+done
+[ ${#series_pids[@]} -eq 0 ] || wait "${series_pids[@]}" || true
+
+# A series that did not leave its count (killed, or ctest missing) counts as all runs failed.
+failed_runs=0
+for preset in "${presets[@]}"; do
+    count=$(cat "$logs/$stamp-$preset.failed" 2>/dev/null || echo "$runs")
+    failed_runs=$((failed_runs + count))
 done
 stop_hogs
 
