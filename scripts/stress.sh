@@ -28,7 +28,8 @@ trap stop_hogs EXIT
 logs=build/stress-logs
 mkdir -p "$logs"
 stamp=$(date -u +%Y%m%dT%H%M%S)
-for preset in "${presets[@]}"; do
+# The end-to-end rows run the Windows programs under Wine beside the Linux ones.
+for preset in windows windows32 "${presets[@]}"; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" >/dev/null
 done

@@ -168,6 +168,7 @@ TEST_P(Faults, FirmwareFileDeletedBeforeTheFlashPass) {
               "\rUPDT Test : 1 / 3\rUPDT Test : 2 / 3\rUPDT Test : 3 / 3 ... test succeeded\n"
               " ... Update failed\n");
     EXPECT_EQ(run.exitCode, 5);
+    ASSERT_FALSE(device.Commands().empty());
     EXPECT_EQ(device.Commands().back(), "UPDT Flash\r");
     ExpectPortFree(ws, device);
 }
